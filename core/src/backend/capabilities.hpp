@@ -1,0 +1,59 @@
+#pragma once
+// What the processor and the operating system let the kernels use, and the
+// capability record reported to Python.
+#include <cstdint>
+#include <string>
+
+namespace zoltra::backend {
+
+// Raw register values the feature decision reads; tests feed any processor.
+struct CpuidSnapshot {
+  std::uint32_t max_basic_leaf = 0;  // leaf 0 EAX
+  std::uint32_t leaf1_ecx = 0;
+  std::uint32_t leaf7_ebx = 0;       // leaf 7 subleaf 0; ignored when max_basic_leaf < 7
+  std::uint64_t xcr0 = 0;            // XGETBV(0); meaningful only with OSXSAVE
+};
+
+struct CpuFeatures {
+  bool avx2 = false;
+  bool fma = false;
+  bool avx512f = false;  // only together with FMA and F16C
+};
+
+CpuFeatures decide_cpu_features(const CpuidSnapshot& regs) noexcept;
+CpuidSnapshot read_cpuid() noexcept;
+
+// Detected once per process, cached, thread-safe.
+const CpuFeatures& cpu_features() noexcept;
+
+enum class CpuArch : std::uint8_t { X86 = 0, X86_64 = 1, Aarch64 = 2, Other = 3 };
+const char* cpu_arch_name(CpuArch arch) noexcept;
+
+struct CpuCapabilities {
+  std::uint64_t cores = 1;
+  CpuArch arch = CpuArch::X86_64;
+  bool has_avx2 = false;
+  bool has_avx512 = false;
+  bool has_fma = false;
+  bool has_neon = false;
+};
+
+struct GpuCapabilities {
+  bool metal_available = false;
+  bool cuda_available = false;
+  bool rocm_available = false;
+};
+
+struct SystemCapabilities {
+  CpuCapabilities cpu;
+  GpuCapabilities gpu;
+};
+
+// CAPABILITIES: built once on first use, read-only afterwards.
+const SystemCapabilities& capabilities();
+
+const char* best_simd(const CpuCapabilities& cpu) noexcept;      // "AVX-512", "AVX2+FMA", "NEON", "Scalar"
+const char* best_gpu(const GpuCapabilities& gpu) noexcept;       // "Metal", "CUDA", "ROCm" or nullptr
+std::string capabilities_summary(const SystemCapabilities& caps);  // "CPU: X86_64 (2 cores, SIMD: ...), GPU: None"
+
+}  // namespace zoltra::backend

@@ -1,0 +1,14 @@
+#pragma once
+// Element-wise float32 arithmetic: out[i] = a[i] op b[i], 8 lanes per step.
+// out may be the very buffer a or b; any other overlap is outside the contract.
+// Needs AVX2 (run without a capability test, like the flat reductions).
+#include <cstdint>
+
+namespace zoltra::ops {
+
+void add_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void sub_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void mul_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void div_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+
+}  // namespace zoltra::ops

@@ -1,0 +1,13 @@
+#pragma once
+// Sequential flat reductions over one contiguous buffer (AVX2, no run-time test).
+#include <cstdint>
+
+namespace zoltra::ops {
+
+float sum_f32_cpu(const float* data, std::uint64_t count) noexcept;
+std::int32_t sum_i32_cpu(const std::int32_t* data, std::uint64_t count) noexcept;
+float mean_f32_cpu(const float* data, std::uint64_t count) noexcept;
+bool all_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept;
+bool any_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept;
+
+}  // namespace zoltra::ops

@@ -1,0 +1,61 @@
+#pragma once
+// The process-wide profiler: an enabled flag and an event store, each behind
+// its own reader-writer lock (never both held), and timing scopes that record
+// one event at their end when profiling is enabled at that moment.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zoltra::profiler {
+
+struct ProfilerState;  // defined in core.cpp
+
+// Copying a Profiler copies its handles: every copy sees the same flag and store.
+class Profiler {
+ public:
+  static Profiler create();  // disabled, empty store
+
+  bool enabled() const;
+  void set_enabled(bool on);
+  void clear();  // empties the store, keeps its capacity
+
+  struct Export {
+    bool ok;
+    std::string text;  // the JSON report, or the error message
+  };
+  Export export_json(const std::optional<std::string>& context) const;
+
+  ProfilerState& state() const noexcept { return *state_; }
+
+ private:
+  std::shared_ptr<ProfilerState> state_;
+};
+
+// GLOBAL_PROFILER, created on first use.
+Profiler& global_profiler();
+
+// PROFILER_CONTEXT of the calling thread.
+void set_profile_context(std::optional<std::string> context);
+const std::optional<std::string>& profile_context() noexcept;
+
+// One open measurement. `operation` and `backend` must be string literals (or
+// otherwise outlive the scope). Throws Panic("Time went backwards: ...") when
+// the wall clock reads before the epoch.
+class ProfileScope {
+ public:
+  ProfileScope(const Profiler& profiler, const char* operation, const char* backend, std::uint64_t size);
+  ~ProfileScope() noexcept(false);
+  ProfileScope(const ProfileScope&) = delete;
+  ProfileScope& operator=(const ProfileScope&) = delete;
+
+ private:
+  const Profiler* profiler_;
+  const char* operation_;
+  const char* backend_;
+  std::optional<std::string> context_;
+  std::uint64_t size_;
+  std::uint64_t start_us_;
+};
+
+}  // namespace zoltra::profiler
