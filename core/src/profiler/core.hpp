@@ -6,6 +6,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "profiler/metrics.hpp"
 
 namespace zoltra::profiler {
 
@@ -24,7 +27,11 @@ class Profiler {
     bool ok;
     std::string text;  // the JSON report, or the error message
   };
+  // Aggregates under the store's shared lock, writes the JSON after releasing it.
   Export export_json(const std::optional<std::string>& context) const;
+
+  // A copy of the store, in order of appending.
+  std::vector<OperationEvent> snapshot() const;
 
   ProfilerState& state() const noexcept { return *state_; }
 
@@ -40,8 +47,11 @@ void set_profile_context(std::optional<std::string> context);
 const std::optional<std::string>& profile_context() noexcept;
 
 // One open measurement. `operation` and `backend` must be string literals (or
-// otherwise outlive the scope). Throws Panic("Time went backwards: ...") when
-// the wall clock reads before the epoch.
+// otherwise outlive the scope), and `profiler` must outlive it too (the entry
+// points use GLOBAL_PROFILER, which is never destroyed). Throws
+// Panic("Time went backwards: ...") when the wall clock reads before the
+// epoch; at the end only when no exception is already in flight, otherwise
+// the event is dropped. A scope ended by an exception still records.
 class ProfileScope {
  public:
   ProfileScope(const Profiler& profiler, const char* operation, const char* backend, std::uint64_t size);
@@ -50,7 +60,7 @@ class ProfileScope {
   ProfileScope& operator=(const ProfileScope&) = delete;
 
  private:
-  const Profiler* profiler_;
+  ProfilerState* state_;
   const char* operation_;
   const char* backend_;
   std::optional<std::string> context_;

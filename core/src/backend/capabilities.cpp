@@ -1,0 +1,112 @@
+#include "backend/capabilities.hpp"
+
+#include <cpuid.h>
+
+#include "backend/processor_count.hpp"
+
+namespace zoltra::backend {
+
+namespace {
+
+constexpr std::uint32_t kLeaf1EcxFma = 1u << 12;
+constexpr std::uint32_t kLeaf1EcxXsave = 1u << 26;
+constexpr std::uint32_t kLeaf1EcxOsxsave = 1u << 27;
+constexpr std::uint32_t kLeaf1EcxF16c = 1u << 29;
+constexpr std::uint32_t kLeaf7EbxAvx2 = 1u << 5;
+constexpr std::uint32_t kLeaf7EbxAvx512f = 1u << 16;
+constexpr std::uint64_t kXcr0SseAvx = (1u << 1) | (1u << 2);
+constexpr std::uint64_t kXcr0Avx512 = (1u << 5) | (1u << 6) | (1u << 7);
+
+bool all_set(std::uint64_t value, std::uint64_t bits) { return (value & bits) == bits; }
+
+}  // namespace
+
+CpuFeatures decide_cpu_features(const CpuidSnapshot& regs) noexcept {
+  CpuFeatures f;
+  const bool ymm_enabled = all_set(regs.leaf1_ecx, kLeaf1EcxXsave | kLeaf1EcxOsxsave) &&
+                           all_set(regs.xcr0, kXcr0SseAvx);
+  if (!ymm_enabled) return f;
+  const std::uint32_t leaf7_ebx = regs.max_basic_leaf >= 7 ? regs.leaf7_ebx : 0;
+  f.fma = all_set(regs.leaf1_ecx, kLeaf1EcxFma);
+  f.avx2 = all_set(leaf7_ebx, kLeaf7EbxAvx2);
+  f.avx512f = all_set(leaf7_ebx, kLeaf7EbxAvx512f) && all_set(regs.xcr0, kXcr0Avx512) &&
+              all_set(regs.leaf1_ecx, kLeaf1EcxFma | kLeaf1EcxF16c);
+  return f;
+}
+
+CpuidSnapshot read_cpuid() noexcept {
+  CpuidSnapshot regs;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx)) return regs;
+  regs.max_basic_leaf = eax;
+  if (regs.max_basic_leaf >= 1 && __get_cpuid(1, &eax, &ebx, &ecx, &edx)) regs.leaf1_ecx = ecx;
+  if (regs.max_basic_leaf >= 7 && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) {
+    regs.leaf7_ebx = ebx;
+  }
+  // XGETBV faults unless the OS has turned XSAVE on for us.
+  if (regs.leaf1_ecx & kLeaf1EcxOsxsave) {
+    std::uint32_t lo = 0, hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    regs.xcr0 = (std::uint64_t{hi} << 32) | lo;
+  }
+  return regs;
+}
+
+const CpuFeatures& cpu_features() noexcept {
+  static const CpuFeatures features = decide_cpu_features(read_cpuid());
+  return features;
+}
+
+const char* cpu_arch_name(CpuArch arch) noexcept {
+  switch (arch) {
+    case CpuArch::X86: return "X86";
+    case CpuArch::X86_64: return "X86_64";
+    case CpuArch::Aarch64: return "Aarch64";
+    case CpuArch::Other: return "Other";
+  }
+  return "Other";
+}
+
+const SystemCapabilities& capabilities() {
+  static const SystemCapabilities CAPABILITIES = [] {
+    const CpuFeatures& f = cpu_features();
+    SystemCapabilities caps;
+    caps.cpu.cores = processor_count();
+    caps.cpu.arch = CpuArch::X86_64;
+    caps.cpu.has_avx2 = f.avx2;
+    caps.cpu.has_avx512 = f.avx512f;
+    caps.cpu.has_fma = f.fma;
+    caps.cpu.has_neon = false;
+    return caps;  // every GPU flag stays false on this platform
+  }();
+  return CAPABILITIES;
+}
+
+const char* best_simd(const CpuCapabilities& cpu) noexcept {
+  if (cpu.has_avx512) return "AVX-512";
+  if (cpu.has_avx2 && cpu.has_fma) return "AVX2+FMA";
+  if (cpu.has_neon) return "NEON";
+  return "Scalar";
+}
+
+const char* best_gpu(const GpuCapabilities& gpu) noexcept {
+  if (gpu.metal_available) return "Metal";
+  if (gpu.cuda_available) return "CUDA";
+  if (gpu.rocm_available) return "ROCm";
+  return nullptr;
+}
+
+std::string capabilities_summary(const SystemCapabilities& caps) {
+  const char* gpu = best_gpu(caps.gpu);
+  std::string text = "CPU: ";
+  text += cpu_arch_name(caps.cpu.arch);
+  text += " (";
+  text += std::to_string(caps.cpu.cores);
+  text += " cores, SIMD: ";
+  text += best_simd(caps.cpu);
+  text += "), GPU: ";
+  text += gpu ? gpu : "None";
+  return text;
+}
+
+}  // namespace zoltra::backend

@@ -1,0 +1,262 @@
+#include "ffi/python/args.hpp"
+
+#include <limits>
+#include <string>
+
+namespace zoltra::ffi {
+
+namespace {
+
+// Out-of-line error builders keep the successful path short.
+
+[[noreturn]] void throw_type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  throw HostError{};
+}
+
+[[noreturn]] void fail_too_many_positional(const FunctionSpec& spec, Py_ssize_t nargs) {
+  std::size_t required = 0;
+  for (const Param& p : spec.params) required += p.defaults_to_none ? 0 : 1;
+  std::string message = std::string(spec.name) + "() takes ";
+  if (required != spec.params.size()) {
+    message += "from " + std::to_string(required) + " to ";
+  }
+  message += std::to_string(spec.params.size()) + " positional arguments but " + std::to_string(nargs) +
+             (nargs == 1 ? " was given" : " were given");
+  throw_type_error(message);
+}
+
+[[noreturn]] void fail_keyword(const FunctionSpec& spec, const char* what, PyObject* name) {
+  PyObject* message = PyUnicode_FromFormat("%s() %s '%U'", spec.name, what, name);
+  if (message != nullptr) {
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
+  }
+  throw HostError{};
+}
+
+[[noreturn]] void fail_missing(const FunctionSpec& spec, PyObject** slots) {
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    if (slots[i] == nullptr && !spec.params[i].defaults_to_none) missing.push_back(spec.params[i].name);
+  }
+  std::string list;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) {
+      if (missing.size() > 2) list += ",";
+      list += (i + 1 == missing.size()) ? " and " : " ";
+    }
+    list += "'" + std::string(missing[i]) + "'";
+  }
+  throw_type_error(std::string(spec.name) + "() missing " + std::to_string(missing.size()) +
+                   " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " + list);
+}
+
+// Replaces a pending exception whose type is exactly TypeError by
+// TypeError("argument '{P}': {MSG}"), keeping the original's cause. Other
+// exceptions pass unchanged.
+[[noreturn]] void fail_conversion(const char* param) {
+  if (!PyErr_Occurred()) throw HostError{};
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    throw HostError{};
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+  PyObject* replacement = nullptr;
+  if (text != nullptr) {
+    PyObject* message = PyUnicode_FromFormat("argument '%s': %U", param, text);
+    if (message != nullptr) {
+      replacement = PyObject_CallOneArg(PyExc_TypeError, message);
+      Py_DECREF(message);
+    }
+    Py_DECREF(text);
+  }
+  if (replacement == nullptr) {
+    // Could not build the replacement: raise the original unchanged.
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    throw HostError{};
+  }
+  if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(replacement, cause);  // steals
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_SetObject(PyExc_TypeError, replacement);
+  Py_DECREF(replacement);
+  throw HostError{};
+}
+
+[[noreturn]] void fail_out_of_range() {
+  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  throw HostError{};
+}
+
+// The qualified name of obj's type, as the conversion messages show it.
+std::string type_qualname(PyObject* obj) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  std::string result = "<failed to extract type name>";
+  if (name != nullptr && PyUnicode_Check(name)) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size)) result.assign(utf8, static_cast<std::size_t>(size));
+  }
+  Py_XDECREF(name);
+  PyErr_Clear();
+  return result;
+}
+
+long long to_i64_value(PyObject* obj, const char* param) {
+  long long value;
+  if (PyLong_Check(obj)) {
+    value = PyLong_AsLongLong(obj);
+  } else {
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) fail_conversion(param);
+    value = PyLong_AsLongLong(index);
+    Py_DECREF(index);
+  }
+  if (value == -1 && PyErr_Occurred()) fail_conversion(param);
+  return value;
+}
+
+template <class Item>
+std::vector<Item> to_sequence(PyObject* obj, const char* param) {
+  if (PyUnicode_Check(obj)) throw_type_error(std::string("argument '") + param + "': Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) {
+    throw_type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
+                     "' object cannot be converted to 'Sequence'");
+  }
+  std::vector<Item> items;
+  Py_ssize_t length = PySequence_Size(obj);
+  if (length < 0) {
+    PyErr_Clear();
+  } else {
+    items.reserve(static_cast<std::size_t>(length));
+  }
+  PyObject* iterator = PyObject_GetIter(obj);
+  if (iterator == nullptr) fail_conversion(param);
+  while (PyObject* item = PyIter_Next(iterator)) {
+    long long value;
+    try {
+      value = to_i64_value(item, param);
+    } catch (...) {
+      Py_DECREF(item);
+      Py_DECREF(iterator);
+      throw;
+    }
+    Py_DECREF(item);
+    if constexpr (sizeof(Item) < sizeof(long long)) {
+      if (value < std::numeric_limits<Item>::min() || value > std::numeric_limits<Item>::max()) {
+        Py_DECREF(iterator);
+        fail_out_of_range();
+      }
+    }
+    items.push_back(static_cast<Item>(value));
+  }
+  Py_DECREF(iterator);
+  if (PyErr_Occurred()) fail_conversion(param);
+  return items;
+}
+
+}  // namespace
+
+void parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots) {
+  const std::size_t nparams = spec.params.size();
+  if (nargs > static_cast<Py_ssize_t>(nparams)) fail_too_many_positional(spec, nargs);
+  for (std::size_t i = 0; i < nparams; ++i) slots[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+      PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
+      std::size_t found = nparams;
+      for (std::size_t i = 0; i < nparams; ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, spec.params[i].name) == 0) {
+          found = i;
+          break;
+        }
+      }
+      if (found == nparams) fail_keyword(spec, "got an unexpected keyword argument", keyword);
+      if (slots[found] != nullptr) fail_keyword(spec, "got multiple values for argument", keyword);
+      slots[found] = args[nargs + j];
+    }
+  }
+  for (std::size_t i = 0; i < nparams; ++i) {
+    if (slots[i] == nullptr && !spec.params[i].defaults_to_none) fail_missing(spec, slots);
+  }
+}
+
+std::uint64_t to_u64(PyObject* obj, const char* param) {
+  unsigned long long value;
+  if (PyLong_Check(obj)) {
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) fail_conversion(param);
+    value = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+  }
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail_conversion(param);
+  return value;
+}
+
+std::int32_t to_i32(PyObject* obj, const char* param) {
+  long long value = to_i64_value(obj, param);
+  if (value < INT32_MIN || value > INT32_MAX) fail_out_of_range();
+  return static_cast<std::int32_t>(value);
+}
+
+std::uint8_t to_u8(PyObject* obj, const char* param) {
+  long long value = to_i64_value(obj, param);
+  if (value < 0 || value > 255) fail_out_of_range();
+  return static_cast<std::uint8_t>(value);
+}
+
+std::vector<std::int64_t> to_i64_sequence(PyObject* obj, const char* param) {
+  return to_sequence<std::int64_t>(obj, param);
+}
+
+std::vector<std::int32_t> to_i32_sequence(PyObject* obj, const char* param) {
+  return to_sequence<std::int32_t>(obj, param);
+}
+
+std::optional<std::string> to_optional_text(PyObject* obj, const char* param) {
+  if (obj == nullptr || obj == Py_None) return std::nullopt;
+  if (!PyUnicode_Check(obj)) {
+    throw_type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
+                     "' object cannot be converted to 'PyString'");
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) fail_conversion(param);
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+PyObject* result_float(float value) {
+  PyObject* result = PyFloat_FromDouble(static_cast<double>(value));
+  if (result == nullptr) throw HostError{};
+  return result;
+}
+
+PyObject* result_int(long value) {
+  PyObject* result = PyLong_FromLong(value);
+  if (result == nullptr) throw HostError{};
+  return result;
+}
+
+PyObject* result_bool(bool value) noexcept {
+  if (value) Py_RETURN_TRUE;
+  Py_RETURN_FALSE;
+}
+
+PyObject* result_none() noexcept { Py_RETURN_NONE; }
+
+PyObject* result_text(const std::string& text) {
+  PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (result == nullptr) throw HostError{};
+  return result;
+}
+
+}  // namespace zoltra::ffi

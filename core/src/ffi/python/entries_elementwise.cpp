@@ -1,0 +1,42 @@
+// tensor_add_f32, tensor_sub_f32, tensor_mul_f32, tensor_div_f32.
+#include "ffi/python/entry.hpp"
+#include "ops/elementwise.hpp"
+#include "profiler/core.hpp"
+
+namespace zoltra::ffi {
+
+namespace {
+
+using Kernel = void (*)(const float*, const float*, float*, std::uint64_t) noexcept;
+
+// Convert (done by the caller), refuse null, answer the empty case, then run
+// the kernel inside a profiling scope.
+PyObject* run_elementwise(const char* null_message, const char* operation, Kernel kernel, std::uint64_t a_ptr,
+                          std::uint64_t b_ptr, std::uint64_t out_ptr, std::uint64_t count) {
+  if (a_ptr == 0 || b_ptr == 0 || out_ptr == 0) throw_value_error(null_message);
+  if (count != 0) {
+    profiler::ProfileScope scope(profiler::global_profiler(), operation, "CPU", count);
+    kernel(address_as<const float>(a_ptr), address_as<const float>(b_ptr), address_as<float>(out_ptr), count);
+  }
+  return result_none();
+}
+
+#define ZOLTRA_ELEMENTWISE(NAME, OPERATION, KERNEL)                                                      \
+  PyObject* NAME##_body(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t out_ptr, std::uint64_t count) { \
+    return run_elementwise("Null pointer passed to " #NAME, OPERATION, &KERNEL, a_ptr, b_ptr, out_ptr, count);   \
+  }                                                                                                      \
+  ZOLTRA_SPEC(NAME, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"count"})
+
+ZOLTRA_ELEMENTWISE(tensor_add_f32, "add", ops::add_f32_cpu);
+ZOLTRA_ELEMENTWISE(tensor_sub_f32, "sub", ops::sub_f32_cpu);
+ZOLTRA_ELEMENTWISE(tensor_mul_f32, "mul", ops::mul_f32_cpu);
+ZOLTRA_ELEMENTWISE(tensor_div_f32, "div", ops::div_f32_cpu);
+
+}  // namespace
+
+ZOLTRA_FASTCALL_ENTRY(tensor_add_f32);
+ZOLTRA_FASTCALL_ENTRY(tensor_sub_f32);
+ZOLTRA_FASTCALL_ENTRY(tensor_mul_f32);
+ZOLTRA_FASTCALL_ENTRY(tensor_div_f32);
+
+}  // namespace zoltra::ffi

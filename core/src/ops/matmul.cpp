@@ -1,0 +1,78 @@
+// The matrix-product dispatch and the dot-product step.
+#include "ops/matmul.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+#include "backend/capabilities.hpp"
+#include "backend/dispatch.hpp"
+#include "backend/processor_count.hpp"
+#include "ops/blas.hpp"
+#include "ops/matmul_plan.hpp"
+#include "scheduler/arena.hpp"
+#include "scheduler/pool.hpp"
+
+namespace zoltra::ops {
+namespace {
+
+// CBLAS takes 32-bit dimensions; sizes of 2^31 or more are outside the contract.
+void sgemm_rows(const float* a, const float* b, float* c, std::uint64_t rows, std::uint64_t k, std::uint64_t n) {
+  cblas_sgemm_row_major(a, b, c, static_cast<int>(rows), static_cast<int>(n), static_cast<int>(k));
+}
+
+void run_parallel(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k, std::uint64_t n,
+                  const MatmulPlan& plan) {
+  scheduler::with_arena([&](scheduler::ThreadArena&) {
+    auto chunk = [&](std::size_t index) {
+      const RowRange rows = matmul_chunk_rows(plan, m, index);
+      const float* a_rows = a + rows.first * k;
+      float* c_rows = c + rows.first * n;
+      if (plan_matmul_chunk(rows.count, k, n, backend::cpu_features()) == ChunkPath::kKernel)
+        kernel_matmul_f32_avx2(a_rows, b, c_rows, rows.count, k, n);
+      else
+        sgemm_rows(a_rows, b, c_rows, rows.count, k, n);
+    };
+    scheduler::run_chunks(static_cast<std::size_t>(plan.chunk_count), chunk);
+  });
+}
+
+}  // namespace
+
+void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
+                             std::uint64_t n) {
+  const std::uint8_t policy = backend::current_policy();
+  backend::set_last_dispatch(backend::kBackendCpu);
+  backend::record_detailed_dispatch(backend::kBackendCpu, "matmul", m, n, k, policy);
+
+  const MatmulPlan plan = plan_matmul(m, k, n, backend::cpu_features(), backend::processor_count());
+  switch (plan.path) {
+    case MatmulPath::kNothing:
+      return;
+    case MatmulPath::kZeroFill:
+      std::memset(c, 0, static_cast<std::size_t>(m * n) * sizeof(float));
+      return;
+    case MatmulPath::kKernel:
+      kernel_matmul_f32_avx2(a, b, c, m, k, n);
+      return;
+    case MatmulPath::kParallel:
+      run_parallel(a, b, c, m, k, n, plan);
+      return;
+    case MatmulPath::kWholeBlas:
+      sgemm_rows(a, b, c, m, k, n);
+      return;
+  }
+}
+
+float dot_product_f32_scalar(const float* a, const float* b, std::uint64_t count) noexcept {
+  float s = 0.0f;
+  for (std::uint64_t i = 0; i < count; ++i) s = s + a[i] * b[i];
+  return s;
+}
+
+float dot_product_f32(const float* a, const float* b, std::uint64_t count) noexcept {
+  const backend::CpuFeatures& features = backend::cpu_features();
+  if (features.avx2 && features.fma) return dot_product_f32_avx2(a, b, count);
+  return dot_product_f32_scalar(a, b, count);
+}
+
+}  // namespace zoltra::ops

@@ -1,0 +1,115 @@
+// AVX2/FMA float32 matrix product and dot product.
+//
+// Every element of C in the first 8*floor(n/8) columns is one fused
+// multiply-add chain over p = 0..k-1 starting from +0.0; every element in the
+// last n mod 8 columns is a chain of separately rounded products and sums.
+// How rows and 8-column blocks are grouped into register tiles does not change
+// any element's arithmetic, so tiles are sized for throughput: two FMA pipes
+// with a 4-cycle latency need at least 8 independent chains, and each step
+// should load little besides the accumulators' inputs.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "ops/matmul.hpp"
+
+namespace zoltra::ops {
+namespace {
+
+using u64 = std::uint64_t;
+
+// A tile of R rows (1..4) by NB fused 8-column blocks (0..3), optionally
+// followed by the separately rounded tail columns [j0 + 8*NB, n) held in one
+// masked vector per row. C is written once, at the end.
+template <int R, int NB, bool Tail>
+inline void tile(const float* a, const float* b, float* c, u64 k, u64 n, u64 j0, __m256i tail_mask) noexcept {
+  __m256 acc[R][NB > 0 ? NB : 1];
+  __m256 tail_acc[R];
+  for (int r = 0; r < R; ++r) {
+    for (int q = 0; q < NB; ++q) acc[r][q] = _mm256_setzero_ps();
+    tail_acc[r] = _mm256_setzero_ps();
+  }
+  const float* arow[R];
+  for (int r = 0; r < R; ++r) arow[r] = a + static_cast<u64>(r) * k;
+  const float* bp = b + j0;
+  for (u64 p = 0; p < k; ++p, bp += n) {
+    __m256 bv[NB > 0 ? NB : 1];
+    for (int q = 0; q < NB; ++q) bv[q] = _mm256_loadu_ps(bp + 8 * q);
+    __m256 bt = _mm256_setzero_ps();
+    if constexpr (Tail) bt = _mm256_maskload_ps(bp + 8 * NB, tail_mask);
+    for (int r = 0; r < R; ++r) {
+      const __m256 av = _mm256_broadcast_ss(arow[r] + p);
+      for (int q = 0; q < NB; ++q) acc[r][q] = _mm256_fmadd_ps(av, bv[q], acc[r][q]);
+      if constexpr (Tail) tail_acc[r] = _mm256_add_ps(tail_acc[r], _mm256_mul_ps(av, bt));
+    }
+  }
+  for (int r = 0; r < R; ++r) {
+    float* crow = c + static_cast<u64>(r) * n + j0;
+    for (int q = 0; q < NB; ++q) _mm256_storeu_ps(crow + 8 * q, acc[r][q]);
+    if constexpr (Tail) _mm256_maskstore_ps(crow + 8 * NB, tail_mask, tail_acc[r]);
+  }
+}
+
+template <int NB, bool Tail>
+void column_panel(const float* a, const float* b, float* c, u64 m, u64 k, u64 n, u64 j0,
+                  __m256i tail_mask) noexcept {
+  u64 i = 0;
+  for (; i + 4 <= m; i += 4) tile<4, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask);
+  switch (m - i) {
+    case 3: tile<3, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask); break;
+    case 2: tile<2, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask); break;
+    case 1: tile<1, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask); break;
+    default: break;
+  }
+}
+
+__m256i lanes_below(u64 count) noexcept {
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lane);
+}
+
+}  // namespace
+
+void kernel_matmul_f32_avx2(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
+                            std::uint64_t n) noexcept {
+  if (m == 0 || n == 0) return;
+  const u64 tail = n % 8;
+  const __m256i tail_mask = lanes_below(tail);
+  // Column panels, outermost so that a panel of B is reused from cache by
+  // every row group. Panels of 3 blocks, except that a remainder of 4 blocks
+  // becomes 2 + 2 (8 chains each) rather than 3 + 1 (4 chains, half speed).
+  // The tail rides along in the last panel when it has room for it.
+  u64 blocks = n / 8;
+  u64 j = 0;
+  while (blocks > 0) {
+    const u64 take = (blocks == 4 || blocks == 2) ? 2 : (blocks == 1 ? 1 : 3);
+    blocks -= take;
+    const bool last = blocks == 0;
+    if (take == 3) {
+      column_panel<3, false>(a, b, c, m, k, n, j, tail_mask);
+    } else if (take == 2) {
+      if (last && tail) column_panel<2, true>(a, b, c, m, k, n, j, tail_mask);
+      else column_panel<2, false>(a, b, c, m, k, n, j, tail_mask);
+    } else {
+      if (last && tail) column_panel<1, true>(a, b, c, m, k, n, j, tail_mask);
+      else column_panel<1, false>(a, b, c, m, k, n, j, tail_mask);
+    }
+    j += 8 * take;
+    if (last && tail && take < 3) return;
+  }
+  if (tail) column_panel<0, true>(a, b, c, m, k, n, j, tail_mask);
+}
+
+float dot_product_f32_avx2(const float* a, const float* b, std::uint64_t count) noexcept {
+  __m256 acc = _mm256_setzero_ps();
+  u64 i = 0;
+  for (; i + 8 <= count; i += 8) acc = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), acc);
+  // x_l = acc_l + acc_(l+4), then (x0 + x1) + (x2 + x3).
+  const __m128 x = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
+  const __m128 pairs = _mm_add_ps(x, _mm_movehdup_ps(x));  // lane 0: x0 + x1, lane 2: x2 + x3
+  float s = _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs)));
+  for (; i < count; ++i) s = s + a[i] * b[i];
+  return s;
+}
+
+}  // namespace zoltra::ops

@@ -1,0 +1,46 @@
+#include "ops/matmul_plan.hpp"
+
+namespace zoltra::ops {
+
+std::uint64_t matmul_work(std::uint64_t m, std::uint64_t k, std::uint64_t n) noexcept { return m * k * n; }
+
+MatmulPlan plan_matmul(std::uint64_t m, std::uint64_t k, std::uint64_t n, const backend::CpuFeatures& features,
+                       std::uint64_t processors) noexcept {
+  MatmulPlan plan;
+  if (m == 0 || n == 0) return plan;
+  if (k == 0) {
+    plan.path = MatmulPath::kZeroFill;
+    return plan;
+  }
+  const std::uint64_t w = matmul_work(m, k, n);
+  if (w >= kMatmulWholeBlasBound) {
+    plan.path = MatmulPath::kWholeBlas;
+  } else if (w >= kMatmulParallelBound) {
+    const std::uint64_t p = processors == 0 ? 1 : processors;
+    const std::uint64_t rows = m / p + (m % p != 0 ? 1 : 0);
+    plan.path = MatmulPath::kParallel;
+    plan.rows_per_chunk = rows == 0 ? 1 : rows;
+    plan.chunk_count = m / plan.rows_per_chunk + (m % plan.rows_per_chunk != 0 ? 1 : 0);
+  } else if (features.fma && (features.avx512f || features.avx2)) {
+    plan.path = MatmulPath::kKernel;
+  } else {
+    plan.path = MatmulPath::kWholeBlas;
+  }
+  return plan;
+}
+
+ChunkPath plan_matmul_chunk(std::uint64_t rows, std::uint64_t k, std::uint64_t n,
+                            const backend::CpuFeatures& features) noexcept {
+  const std::uint64_t wc = matmul_work(rows, k, n);
+  if (features.avx512f && features.fma) return wc <= kMatmulChunkBoundAvx512 ? ChunkPath::kKernel : ChunkPath::kBlas;
+  if (features.avx2 && features.fma && wc <= kMatmulChunkBoundAvx2) return ChunkPath::kKernel;
+  return ChunkPath::kBlas;
+}
+
+RowRange matmul_chunk_rows(const MatmulPlan& plan, std::uint64_t m, std::uint64_t index) noexcept {
+  const std::uint64_t first = index * plan.rows_per_chunk;
+  const std::uint64_t left = m - first;
+  return {first, left < plan.rows_per_chunk ? left : plan.rows_per_chunk};
+}
+
+}  // namespace zoltra::ops

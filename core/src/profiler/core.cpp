@@ -1,0 +1,119 @@
+#include "profiler/core.hpp"
+
+#include <exception>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
+#include "common/panic.hpp"
+#include "profiler/session_id.hpp"
+#include "profiler/wall_clock.hpp"
+
+namespace zoltra::profiler {
+
+// The flag and the store sit on separate cache lines: ending scopes only read
+// the flag, while appends write next to the store's lock.
+struct ProfilerState {
+  alignas(64) mutable std::shared_mutex flag_lock;
+  bool enabled = false;
+  alignas(64) mutable std::shared_mutex store_lock;
+  std::vector<OperationEvent> events;
+};
+
+namespace {
+
+thread_local std::optional<std::string> PROFILER_CONTEXT;
+
+}  // namespace
+
+Profiler Profiler::create() {
+  Profiler profiler;
+  profiler.state_ = std::make_shared<ProfilerState>();
+  return profiler;
+}
+
+bool Profiler::enabled() const {
+  std::shared_lock<std::shared_mutex> guard(state_->flag_lock);
+  return state_->enabled;
+}
+
+void Profiler::set_enabled(bool on) {
+  std::unique_lock<std::shared_mutex> guard(state_->flag_lock);
+  state_->enabled = on;
+}
+
+void Profiler::clear() {
+  std::unique_lock<std::shared_mutex> guard(state_->store_lock);
+  state_->events.clear();
+}
+
+std::vector<OperationEvent> Profiler::snapshot() const {
+  std::shared_lock<std::shared_mutex> guard(state_->store_lock);
+  return state_->events;
+}
+
+Profiler::Export Profiler::export_json(const std::optional<std::string>& context) const {
+  // Identifier and timestamp first: neither needs the store, so appends do not wait for them.
+  SessionMetadata metadata;
+  try {
+    metadata = SessionMetadata::create(context);
+  } catch (const RandomSourceError& error) {
+    return {false, error.what()};
+  }
+  ProfileReport report;
+  {
+    std::shared_lock<std::shared_mutex> guard(state_->store_lock);
+    report = ProfileReport::from_events(state_->events, context, std::move(metadata));
+  }
+  try {
+    return {true, report.to_json()};
+  } catch (const std::exception& error) {
+    return {false, std::string("JSON serialization failed: ") + error.what()};
+  }
+}
+
+Profiler& global_profiler() {
+  // Never destroyed: pool threads and late callers may outlive static destruction.
+  static Profiler* const GLOBAL_PROFILER = new Profiler(Profiler::create());
+  return *GLOBAL_PROFILER;
+}
+
+void set_profile_context(std::optional<std::string> context) { PROFILER_CONTEXT = std::move(context); }
+
+const std::optional<std::string>& profile_context() noexcept { return PROFILER_CONTEXT; }
+
+ProfileScope::ProfileScope(const Profiler& profiler, const char* operation, const char* backend, std::uint64_t size)
+    : state_(&profiler.state()), operation_(operation), backend_(backend), size_(size), start_us_(0) {
+  const std::optional<std::string>& context = PROFILER_CONTEXT;
+  if (context) context_.emplace(*context);  // no allocation at all for threads without a context
+  const timespec now = read_wall_clock();
+  if (!epoch_microseconds(now, start_us_)) throw Panic(time_went_backwards_message(now));
+}
+
+ProfileScope::~ProfileScope() noexcept(false) {
+  const timespec now = read_wall_clock();
+  std::uint64_t end_us = 0;
+  if (!epoch_microseconds(now, end_us)) {
+    // Throwing while another exception unwinds would end the process.
+    if (std::uncaught_exceptions() == 0) throw Panic(time_went_backwards_message(now));
+    return;
+  }
+  bool enabled;
+  {
+    std::shared_lock<std::shared_mutex> guard(state_->flag_lock);
+    enabled = state_->enabled;
+  }
+  if (!enabled) return;
+
+  const bool unwinding = std::uncaught_exceptions() != 0;
+  try {
+    OperationEvent event{operation_, backend_, std::move(context_), size_, start_us_, end_us};
+    std::unique_lock<std::shared_mutex> guard(state_->store_lock);
+    state_->events.push_back(std::move(event));
+  } catch (...) {
+    // Out of memory for the event: drop it rather than end the process mid-unwind.
+    if (!unwinding) throw;
+  }
+}
+
+}  // namespace zoltra::profiler

@@ -1,0 +1,185 @@
+#include "scheduler/pool.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "backend/processor_count.hpp"
+#include "common/panic.hpp"
+
+namespace zoltra::scheduler {
+
+namespace {
+
+constinit thread_local bool tls_on_pool_thread = false;
+
+// Optional "+", then one or more decimal digits that fit in size_t.
+bool parse_thread_count(const char* text, std::size_t& out) noexcept {
+  if (text == nullptr) return false;
+  std::string_view s(text);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return false;
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  std::size_t value = 0;
+  for (char ch : s) {
+    if (ch < '0' || ch > '9') return false;
+    const std::size_t digit = static_cast<std::size_t>(ch - '0');
+    if (value > (kMax - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  out = value;
+  return true;
+}
+
+// One submission. Chunks are claimed one index at a time, which is the
+// recursive halving carried all the way down to single chunks; the callers
+// store results by chunk index, so the claiming order never shows.
+struct Job {
+  ChunkFn body;
+  std::size_t chunks;
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr first_error;  // guarded by Pool::mutex_
+};
+
+class Pool {
+ public:
+  explicit Pool(std::size_t threads) {
+    for (std::size_t i = 0; i < threads; ++i) {
+      try {
+        std::thread([this] { worker_loop(); }).detach();
+      } catch (const std::system_error&) {
+        break;  // keep the threads the system let us have
+      }
+      ++threads_;
+    }
+  }
+
+  std::size_t size() const noexcept { return threads_; }
+
+  void run(std::size_t chunks, ChunkFn body) {
+    std::lock_guard submit(submit_mutex_);  // one job at a time
+    Job job{body, chunks};
+    std::unique_lock lock(mutex_);
+    job_ = &job;
+    ++generation_;
+    lock.unlock();
+    work_cv_.notify_all();
+    lock.lock();
+    // A chunk runs only while its worker counts as busy, so once every index
+    // is claimed and nobody is busy, every chunk has finished.
+    done_cv_.wait(lock, [&] {
+      return busy_ == 0 && job.next.load(std::memory_order_relaxed) >= chunks;
+    });
+    job_ = nullptr;
+    std::exception_ptr error = job.first_error;
+    lock.unlock();
+    if (error) std::rethrow_exception(error);
+  }
+
+ private:
+  void worker_loop() {
+    tls_on_pool_thread = true;
+    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_cv_.wait(lock, [&] { return generation_ != seen; });
+      seen = generation_;
+      Job* job = job_;
+      if (job == nullptr) continue;  // woke after that job was over
+      ++busy_;
+      lock.unlock();
+      std::exception_ptr error;
+      for (;;) {
+        const std::size_t i = job->next.fetch_add(1, std::memory_order_relaxed);
+        if (i >= job->chunks) break;
+        try {
+          job->body(i);
+        } catch (...) {
+          if (!error) error = std::current_exception();
+        }
+      }
+      lock.lock();
+      if (error && !job->first_error) job->first_error = error;
+      if (--busy_ == 0) done_cv_.notify_one();
+    }
+  }
+
+  std::size_t threads_ = 0;
+  std::mutex submit_mutex_;
+  std::mutex mutex_;
+  std::condition_variable work_cv_;
+  std::condition_variable done_cv_;
+  std::uint64_t generation_ = 0;  // guarded by mutex_, like the two below
+  Job* job_ = nullptr;
+  std::size_t busy_ = 0;
+};
+
+// The pool is created under create_mutex, which the fork handlers hold across
+// fork(), so a child never inherits a half-built pool. A child has none of
+// the parent's threads: it drops the inherited pool (leaked, its mutexes and
+// threads untouched) and builds its own on first use.
+std::atomic<Pool*> g_pool{nullptr};
+std::mutex create_mutex;
+bool fork_handlers_installed = false;  // guarded by create_mutex
+
+void before_fork() noexcept { create_mutex.lock(); }
+void after_fork_in_parent() noexcept { create_mutex.unlock(); }
+void after_fork_in_child() noexcept {
+  g_pool.store(nullptr, std::memory_order_relaxed);
+  create_mutex.unlock();
+}
+
+Pool& pool() {
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
+  std::lock_guard lock(create_mutex);
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
+  if (!fork_handlers_installed) {
+    if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
+      throw Panic("cannot install the worker pool's fork handlers");
+    }
+    fork_handlers_installed = true;
+  }
+  auto* created = new Pool(pool_thread_count());
+  if (created->size() == 0) {
+    delete created;  // no thread ever saw it
+    throw Panic("cannot start any worker thread");
+  }
+  g_pool.store(created, std::memory_order_release);
+  return *created;
+}
+
+}  // namespace
+
+std::size_t thread_count_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                                  std::size_t fallback) noexcept {
+  if (fallback == 0) fallback = 1;
+  std::size_t n = 0;
+  if (parse_thread_count(rayon_num_threads, n)) return n > 0 ? n : fallback;
+  if (parse_thread_count(rayon_rs_num_cpus, n) && n > 0) return n;
+  return fallback;
+}
+
+std::size_t pool_thread_count() {
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return p->size();
+  return thread_count_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                               static_cast<std::size_t>(backend::processor_count()));
+}
+
+bool on_pool_thread() noexcept { return tls_on_pool_thread; }
+
+void run_chunks(std::size_t chunks, ChunkFn body) {
+  // A pool thread waiting for its own pool could wait forever.
+  if (tls_on_pool_thread) throw Panic("parallel work submitted from a worker pool thread");
+  if (chunks == 0) return;
+  pool().run(chunks, body);
+}
+
+}  // namespace zoltra::scheduler

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "backend/capabilities.hpp"
+#include "ops/matmul.hpp"
+
+namespace {
+
+namespace zo = zoltra::ops;
+
+// Eight fused lanes, lanes combined as ((l0+l4)+(l1+l5))+((l2+l6)+(l3+l7)),
+// then the remaining products one by one, each rounded before it is added.
+float reference_avx2(const std::vector<float>& a, const std::vector<float>& b) {
+  float lane[8] = {};
+  std::size_t i = 0;
+  for (; i + 8 <= a.size(); i += 8)
+    for (int l = 0; l < 8; ++l) lane[l] = std::fma(a[i + l], b[i + l], lane[l]);
+  float x[4];
+  for (int l = 0; l < 4; ++l) x[l] = lane[l] + lane[l + 4];
+  float s = (x[0] + x[1]) + (x[2] + x[3]);
+  for (; i < a.size(); ++i) s = s + a[i] * b[i];
+  return s;
+}
+
+float reference_scalar(const std::vector<float>& a, const std::vector<float>& b) {
+  float s = 0.0f;
+  for (std::size_t i = 0; i < a.size(); ++i) s = s + a[i] * b[i];
+  return s;
+}
+
+// Magnitudes spread over several binades so that the order of additions shows.
+std::vector<float> random_values(std::size_t count, std::mt19937& rng) {
+  std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+  std::uniform_int_distribution<int> exponent(-6, 6);
+  std::vector<float> v(count);
+  for (float& x : v) x = std::ldexp(mantissa(rng), exponent(rng));
+  return v;
+}
+
+std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+TEST(DotProduct, Avx2KernelFollowsLaneOrder) {
+  std::mt19937 rng(7);
+  for (std::size_t count : {1, 3, 7, 8, 9, 11, 16, 23, 64, 1000, 1003, 4099}) {
+    SCOPED_TRACE(count);
+    const auto a = random_values(count, rng), b = random_values(count, rng);
+    EXPECT_EQ(bits(zo::dot_product_f32_avx2(a.data(), b.data(), count)), bits(reference_avx2(a, b)));
+    EXPECT_EQ(bits(zo::dot_product_f32_scalar(a.data(), b.data(), count)), bits(reference_scalar(a, b)));
+  }
+}
+
+// Guards the test above: the two orders really differ on such data.
+TEST(DotProduct, ReferenceDataSeparatesTheOrders) {
+  std::mt19937 rng(8);
+  int differ = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    const auto a = random_values(1003, rng), b = random_values(1003, rng);
+    differ += bits(reference_avx2(a, b)) != bits(reference_scalar(a, b));
+  }
+  EXPECT_GT(differ, 10);
+}
+
+TEST(DotProduct, SmallCases) {
+  const std::vector<float> ones(11, 1.0f);
+  EXPECT_EQ(zo::dot_product_f32_avx2(ones.data(), ones.data(), 8), 8.0f);
+  EXPECT_EQ(bits(zo::dot_product_f32_avx2(nullptr, nullptr, 0)), 0u);
+  EXPECT_EQ(bits(zo::dot_product_f32_scalar(nullptr, nullptr, 0)), 0u);
+  // A tail that is only visible when added after the lane reduction:
+  // 2^24 + 1 + 1 rounds to 2^24 twice, while 2^24 + 2 is exact.
+  std::vector<float> a(10, 0.0f), b(10, 1.0f);
+  a[0] = 16777216.0f;
+  a[8] = a[9] = 1.0f;
+  EXPECT_EQ(zo::dot_product_f32_avx2(a.data(), b.data(), 10), 16777216.0f);
+}
+
+TEST(DotProduct, StepPicksKernelByFeatures) {
+  std::mt19937 rng(9);
+  const auto a = random_values(1003, rng), b = random_values(1003, rng);
+  const auto& f = zoltra::backend::cpu_features();
+  const float want = f.avx2 && f.fma ? reference_avx2(a, b) : reference_scalar(a, b);
+  EXPECT_EQ(bits(zo::dot_product_f32(a.data(), b.data(), a.size())), bits(want));
+}
+
+}  // namespace
