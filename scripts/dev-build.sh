@@ -5,6 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 name="${1:-dev}"; shift || true
-cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZOLTRA_BUILD_TESTS=ON \
+cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZOLTRA_BUILD_TESTS=ON -DZOLTRA_BUILD_PANIC_PROBE=ON \
   -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
 cmake --build "build/$name" -j2

@@ -15,8 +15,8 @@
 #define ZOLTRA_SANITIZED 1
 // Sanitizer allocators abort on an impossible size by default; the arena
 // relies on calloc failing softly.
-extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 #endif
 
 namespace zs = zoltra::scheduler;

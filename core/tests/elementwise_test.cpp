@@ -169,7 +169,9 @@ TEST(Elementwise, NeverTouchesMemoryPastCount) {
       b.data()[i] = 2.0f;
     }
     for (const Case& c : kCases) c.kernel(a.data(), b.data(), out.data(), n);
-    if (n > 0) EXPECT_EQ(out.data()[n - 1], static_cast<float>(n - 1) / 2.0f);
+    if (n > 0) {
+      EXPECT_EQ(out.data()[n - 1], static_cast<float>(n - 1) / 2.0f);
+    }
   }
 }
 

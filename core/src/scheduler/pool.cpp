@@ -43,6 +43,7 @@ bool parse_thread_count(const char* text, std::size_t& out) noexcept {
 // recursive halving carried all the way down to single chunks; the callers
 // store results by chunk index, so the claiming order never shows.
 struct Job {
+  Job(ChunkFn fn, std::size_t count) noexcept : body(fn), chunks(count) {}
   ChunkFn body;
   std::size_t chunks;
   std::atomic<std::size_t> next{0};
@@ -66,7 +67,7 @@ class Pool {
 
   void run(std::size_t chunks, ChunkFn body) {
     std::lock_guard submit(submit_mutex_);  // one job at a time
-    Job job{body, chunks};
+    Job job(body, chunks);
     std::unique_lock lock(mutex_);
     job_ = &job;
     ++generation_;

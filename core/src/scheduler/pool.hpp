@@ -12,7 +12,9 @@ namespace zoltra::scheduler {
 // A non-owning reference to a callable void(std::size_t chunk_index).
 class ChunkFn {
  public:
+  // Copying a ChunkFn must copy the reference, not wrap the ChunkFn itself.
   template <class F>
+    requires(!std::is_same_v<std::remove_cv_t<F>, ChunkFn>)
   ChunkFn(F& f) noexcept  // NOLINT: implicit on purpose
       : object_(&f), call_([](void* o, std::size_t i) { (*static_cast<F*>(o))(i); }) {}
   void operator()(std::size_t i) const { call_(object_, i); }

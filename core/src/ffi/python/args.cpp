@@ -1,11 +1,14 @@
 #include "ffi/python/args.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
 namespace zoltra::ffi {
 
 namespace {
+
+constexpr Py_ssize_t kMaxReservedItems = 1 << 16;
 
 // Out-of-line error builders keep the successful path short.
 
@@ -133,7 +136,9 @@ std::vector<Item> to_sequence(PyObject* obj, const char* param) {
   if (length < 0) {
     PyErr_Clear();
   } else {
-    items.reserve(static_cast<std::size_t>(length));
+    // Only a hint: a sequence may claim any length, so never trust it with
+    // more than a modest reservation; the list grows as items arrive.
+    items.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(length, kMaxReservedItems)));
   }
   PyObject* iterator = PyObject_GetIter(obj);
   if (iterator == nullptr) fail_conversion(param);

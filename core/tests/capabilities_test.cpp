@@ -1,0 +1,140 @@
+#include "backend/capabilities.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "backend/processor_count.hpp"
+
+namespace zb = zoltra::backend;
+
+namespace {
+
+constexpr std::uint32_t kFma = 1u << 12, kXsave = 1u << 26, kOsxsave = 1u << 27, kF16c = 1u << 29;
+constexpr std::uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16;
+constexpr std::uint64_t kYmmState = 0b110, kZmmState = 0b1110'0000;
+
+// A processor with everything, under an OS that saves every register.
+zb::CpuidSnapshot everything() {
+  return {.max_basic_leaf = 0xd,
+          .leaf1_ecx = kFma | kXsave | kOsxsave | kF16c,
+          .leaf7_ebx = kAvx2 | kAvx512f,
+          .xcr0 = 0b1 | kYmmState | kZmmState};
+}
+
+std::string features(const zb::CpuidSnapshot& regs) {
+  auto f = zb::decide_cpu_features(regs);
+  return std::string(f.avx2 ? "avx2 " : "") + (f.fma ? "fma " : "") + (f.avx512f ? "avx512f" : "");
+}
+
+}  // namespace
+
+TEST(CpuFeatures, DecisionFromRegisters) {
+  auto r = everything();
+  EXPECT_EQ(features(r), "avx2 fma avx512f");
+
+  r = everything();
+  r.max_basic_leaf = 6;  // leaf 7 not readable: its stale bits must be ignored
+  EXPECT_EQ(features(r), "fma ");
+
+  for (std::uint32_t os_bit : {kXsave, kOsxsave}) {
+    r = everything();
+    r.leaf1_ecx &= ~os_bit;
+    EXPECT_EQ(features(r), "") << os_bit;
+  }
+  for (std::uint64_t xcr0_bit : {0b010u, 0b100u}) {
+    r = everything();
+    r.xcr0 &= ~xcr0_bit;
+    EXPECT_EQ(features(r), "") << xcr0_bit;
+  }
+  for (std::uint64_t xcr0_bit : {1u << 5, 1u << 6, 1u << 7}) {
+    r = everything();
+    r.xcr0 &= ~xcr0_bit;
+    EXPECT_EQ(features(r), "avx2 fma ") << xcr0_bit;
+  }
+
+  r = everything();
+  r.leaf1_ecx &= ~kFma;  // AVX-512F counts only with FMA...
+  EXPECT_EQ(features(r), "avx2 ");
+  r = everything();
+  r.leaf1_ecx &= ~kF16c;  // ...and F16C
+  EXPECT_EQ(features(r), "avx2 fma ");
+
+  r = everything();
+  r.leaf7_ebx = kAvx512f;
+  EXPECT_EQ(features(r), "fma avx512f");
+  r.leaf7_ebx = 0;
+  EXPECT_EQ(features(r), "fma ");
+
+  EXPECT_EQ(features(zb::CpuidSnapshot{}), "");
+}
+
+TEST(CpuFeatures, ThisMachineAgreesWithProcCpuinfo) {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line, flags;
+  while (std::getline(in, line)) {
+    if (line.rfind("flags", 0) == 0) {
+      flags = line.substr(line.find(':') + 1) + " ";
+      break;
+    }
+  }
+  if (flags.empty()) GTEST_SKIP() << "no flags line in /proc/cpuinfo";
+  auto has = [&](const char* flag) { return flags.find(std::string(" ") + flag + " ") != std::string::npos; };
+  const auto& f = zb::cpu_features();
+  EXPECT_EQ(f.avx2, has("avx2"));
+  EXPECT_EQ(f.fma, has("fma"));
+  EXPECT_EQ(f.avx512f, has("avx512f") && has("fma") && has("f16c"));
+  EXPECT_EQ(&f, &zb::cpu_features());  // detected once
+}
+
+TEST(Capabilities, BestSimdRules) {
+  zb::CpuCapabilities cpu;
+  EXPECT_STREQ(zb::best_simd(cpu), "Scalar");
+  cpu.has_avx2 = true;
+  EXPECT_STREQ(zb::best_simd(cpu), "Scalar");  // AVX2 without FMA does not count
+  cpu.has_fma = true;
+  EXPECT_STREQ(zb::best_simd(cpu), "AVX2+FMA");
+  cpu.has_avx512 = true;
+  EXPECT_STREQ(zb::best_simd(cpu), "AVX-512");
+  cpu.has_avx2 = false;
+  EXPECT_STREQ(zb::best_simd(cpu), "AVX-512");
+  zb::CpuCapabilities arm;
+  arm.has_neon = true;
+  EXPECT_STREQ(zb::best_simd(arm), "NEON");
+}
+
+TEST(Capabilities, BestGpuAndSummaryText) {
+  zb::SystemCapabilities caps;
+  caps.cpu.cores = 8;
+  caps.cpu.has_avx2 = caps.cpu.has_fma = true;
+  EXPECT_EQ(zb::best_gpu(caps.gpu), nullptr);
+  EXPECT_EQ(zb::capabilities_summary(caps), "CPU: X86_64 (8 cores, SIMD: AVX2+FMA), GPU: None");
+  caps.cpu.cores = 2;
+  caps.cpu.has_avx512 = true;
+  caps.gpu.rocm_available = true;
+  EXPECT_EQ(zb::capabilities_summary(caps), "CPU: X86_64 (2 cores, SIMD: AVX-512), GPU: ROCm");
+  caps.gpu.cuda_available = true;
+  EXPECT_STREQ(zb::best_gpu(caps.gpu), "CUDA");
+  caps.gpu.metal_available = true;
+  EXPECT_STREQ(zb::best_gpu(caps.gpu), "Metal");
+  caps.cpu.arch = zb::CpuArch::Aarch64;
+  caps.cpu.cores = 18446744073709551615u;
+  EXPECT_EQ(zb::capabilities_summary(caps),
+            "CPU: Aarch64 (18446744073709551615 cores, SIMD: AVX-512), GPU: Metal");
+  EXPECT_STREQ(zb::cpu_arch_name(zb::CpuArch::X86), "X86");
+  EXPECT_STREQ(zb::cpu_arch_name(zb::CpuArch::Other), "Other");
+}
+
+TEST(Capabilities, RecordOfThisProcess) {
+  const auto& caps = zb::capabilities();
+  EXPECT_EQ(&caps, &zb::capabilities());
+  EXPECT_EQ(caps.cpu.arch, zb::CpuArch::X86_64);
+  EXPECT_EQ(caps.cpu.cores, zb::processor_count());
+  EXPECT_GE(caps.cpu.cores, 1u);
+  EXPECT_EQ(caps.cpu.has_avx2, zb::cpu_features().avx2);
+  EXPECT_EQ(caps.cpu.has_fma, zb::cpu_features().fma);
+  EXPECT_EQ(caps.cpu.has_avx512, zb::cpu_features().avx512f);
+  EXPECT_FALSE(caps.cpu.has_neon);
+  EXPECT_FALSE(caps.gpu.metal_available || caps.gpu.cuda_available || caps.gpu.rocm_available);
+}

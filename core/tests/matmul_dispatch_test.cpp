@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "backend/capabilities.hpp"
+#include "backend/dispatch.hpp"
+#include "backend/processor_count.hpp"
+#include "ops/matmul.hpp"
+#include "ops/matmul_plan.hpp"
+
+namespace {
+
+namespace zo = zoltra::ops;
+using zoltra::backend::CpuFeatures;
+using zo::ChunkPath;
+using zo::MatmulPath;
+
+constexpr CpuFeatures kAvx512{.avx2 = true, .fma = true, .avx512f = true};
+constexpr CpuFeatures kAvx2Fma{.avx2 = true, .fma = true, .avx512f = false};
+constexpr CpuFeatures kAvx2Only{.avx2 = true, .fma = false, .avx512f = false};
+constexpr CpuFeatures kNone{};
+
+std::vector<std::uint64_t> chunk_sizes(const zo::MatmulPlan& plan, std::uint64_t m) {
+  std::vector<std::uint64_t> sizes;
+  std::uint64_t next = 0;
+  for (std::uint64_t i = 0; i < plan.chunk_count; ++i) {
+    const auto rows = zo::matmul_chunk_rows(plan, m, i);
+    EXPECT_EQ(rows.first, next);
+    next += rows.count;
+    sizes.push_back(rows.count);
+  }
+  EXPECT_EQ(next, m);
+  return sizes;
+}
+
+TEST(MatmulPlan, PathByWorkSizeAndFeatures) {
+  struct Case {
+    std::uint64_t m, k, n;
+    MatmulPath with_fma, without_fma;
+  } cases[] = {
+      {100, 100, 100, MatmulPath::kKernel, MatmulPath::kWholeBlas},
+      {125, 125, 125, MatmulPath::kKernel, MatmulPath::kWholeBlas},      // 1,953,125
+      {126, 126, 126, MatmulPath::kParallel, MatmulPath::kParallel},     // 2,000,376
+      {2'000'000, 1, 1, MatmulPath::kParallel, MatmulPath::kParallel},   // exactly the bound
+      {1'999'999, 1, 1, MatmulPath::kKernel, MatmulPath::kWholeBlas},
+      {255, 256, 256, MatmulPath::kParallel, MatmulPath::kParallel},     // 16,711,680
+      {256, 256, 256, MatmulPath::kWholeBlas, MatmulPath::kWholeBlas},   // 2^24
+      {1024, 1024, 1024, MatmulPath::kWholeBlas, MatmulPath::kWholeBlas},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.m << "x" << c.k << "x" << c.n);
+    EXPECT_EQ(zo::plan_matmul(c.m, c.k, c.n, kAvx512, 2).path, c.with_fma);
+    EXPECT_EQ(zo::plan_matmul(c.m, c.k, c.n, kAvx2Fma, 2).path, c.with_fma);
+    EXPECT_EQ(zo::plan_matmul(c.m, c.k, c.n, kAvx2Only, 2).path, c.without_fma);
+    EXPECT_EQ(zo::plan_matmul(c.m, c.k, c.n, kNone, 2).path, c.without_fma);
+  }
+  // AVX-512F with FMA but without AVX2 still takes the micro-kernel.
+  EXPECT_EQ(zo::plan_matmul(10, 10, 10, CpuFeatures{.avx2 = false, .fma = true, .avx512f = true}, 1).path,
+            MatmulPath::kKernel);
+}
+
+TEST(MatmulPlan, DegenerateSizesNeverReachBlas) {
+  for (const CpuFeatures& f : {kAvx512, kNone}) {
+    EXPECT_EQ(zo::plan_matmul(0, 5, 5, f, 4).path, MatmulPath::kNothing);
+    EXPECT_EQ(zo::plan_matmul(5, 5, 0, f, 4).path, MatmulPath::kNothing);
+    EXPECT_EQ(zo::plan_matmul(0, 0, 0, f, 4).path, MatmulPath::kNothing);
+    EXPECT_EQ(zo::plan_matmul(5, 0, 5, f, 4).path, MatmulPath::kZeroFill);
+  }
+}
+
+TEST(MatmulPlan, RowChunks) {
+  // m = 10 on 4 processors: R = 3, chunks 3, 3, 3, 1.
+  auto plan = zo::plan_matmul(10, 500, 500, kAvx512, 4);
+  ASSERT_EQ(plan.path, MatmulPath::kParallel);
+  EXPECT_EQ(plan.rows_per_chunk, 3u);
+  EXPECT_EQ(chunk_sizes(plan, 10), (std::vector<std::uint64_t>{3, 3, 3, 1}));
+  // Fewer rows than processors: one row per chunk.
+  plan = zo::plan_matmul(3, 1000, 1000, kAvx512, 8);
+  EXPECT_EQ(plan.rows_per_chunk, 1u);
+  EXPECT_EQ(chunk_sizes(plan, 3), (std::vector<std::uint64_t>{1, 1, 1}));
+  // 9 rows on 4 processors: R = 3, so only three chunks.
+  plan = zo::plan_matmul(9, 500, 500, kAvx512, 4);
+  EXPECT_EQ(chunk_sizes(plan, 9), (std::vector<std::uint64_t>{3, 3, 3}));
+  plan = zo::plan_matmul(126, 126, 126, kAvx512, 1);
+  EXPECT_EQ(chunk_sizes(plan, 126), (std::vector<std::uint64_t>{126}));
+}
+
+TEST(MatmulPlan, ChunkKernelBounds) {
+  // 200 x 100 x 100 on 2 processors: chunks of 100 rows, wc = 1,000,000.
+  const auto plan = zo::plan_matmul(200, 100, 100, kAvx2Fma, 2);
+  ASSERT_EQ(plan.path, MatmulPath::kParallel);
+  EXPECT_EQ(plan.rows_per_chunk, 100u);
+  EXPECT_EQ(zo::plan_matmul_chunk(100, 100, 100, kAvx2Fma), ChunkPath::kKernel);
+  EXPECT_EQ(zo::plan_matmul_chunk(100, 100, 100, kAvx512), ChunkPath::kKernel);
+  // AVX2 + FMA without AVX-512F: the micro-kernel up to 2^21 per chunk.
+  EXPECT_EQ(zo::plan_matmul_chunk(1, 2'097'152, 1, kAvx2Fma), ChunkPath::kKernel);
+  EXPECT_EQ(zo::plan_matmul_chunk(1, 2'097'153, 1, kAvx2Fma), ChunkPath::kBlas);
+  EXPECT_EQ(zo::plan_matmul_chunk(255, 256, 256, kAvx2Fma), ChunkPath::kBlas);
+  // With AVX-512F up to 2^24.
+  EXPECT_EQ(zo::plan_matmul_chunk(255, 256, 256, kAvx512), ChunkPath::kKernel);
+  EXPECT_EQ(zo::plan_matmul_chunk(256, 256, 256, kAvx512), ChunkPath::kKernel);
+  EXPECT_EQ(zo::plan_matmul_chunk(257, 256, 256, kAvx512), ChunkPath::kBlas);
+  // No FMA: every chunk goes to OpenBLAS.
+  EXPECT_EQ(zo::plan_matmul_chunk(1, 1, 1, kAvx2Only), ChunkPath::kBlas);
+  EXPECT_EQ(zo::plan_matmul_chunk(1, 1, 1, kNone), ChunkPath::kBlas);
+}
+
+TEST(MatmulPlan, WorkSizeWraps) {
+  EXPECT_EQ(zo::matmul_work(std::uint64_t{1} << 32, std::uint64_t{1} << 32, 1), 0u);
+  EXPECT_EQ(zo::matmul_work(std::uint64_t{1} << 32, 3, std::uint64_t{1} << 31), std::uint64_t{1} << 63);
+}
+
+// ---- The dispatch on this machine ---------------------------------------------
+
+struct Product {
+  std::uint64_t m, k, n;
+  std::vector<float> a, b;
+  explicit Product(std::uint64_t m_, std::uint64_t k_, std::uint64_t n_, unsigned seed = 1) : m(m_), k(k_), n(n_) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    a.resize(m * k);
+    b.resize(k * n);
+    for (float& x : a) x = dist(rng);
+    for (float& x : b) x = dist(rng);
+  }
+  std::vector<float> dispatch() const {
+    std::vector<float> c(m * n, std::numeric_limits<float>::quiet_NaN());
+    zo::matmul_f32_cpu_dispatch(a.data(), b.data(), c.data(), m, k, n);
+    return c;
+  }
+  std::vector<float> kernel() const {
+    std::vector<float> c(m * n, std::numeric_limits<float>::quiet_NaN());
+    zo::kernel_matmul_f32_avx2(a.data(), b.data(), c.data(), m, k, n);
+    return c;
+  }
+  void expect_near_reference(const std::vector<float>& c) const {
+    for (std::uint64_t i = 0; i < m; ++i)
+      for (std::uint64_t j = 0; j < n; ++j) {
+        double want = 0.0;
+        for (std::uint64_t p = 0; p < k; ++p) want += double(a[i * k + p]) * double(b[p * n + j]);
+        ASSERT_NEAR(c[i * n + j], want, 1e-4) << "(" << i << ", " << j << ")";
+      }
+  }
+};
+
+bool has_kernel() {
+  const auto& f = zoltra::backend::cpu_features();
+  return f.fma && (f.avx2 || f.avx512f);
+}
+
+TEST(MatmulDispatch, SmallAndParallelProductsUseTheKernelBitForBit) {
+  if (!has_kernel()) GTEST_SKIP() << "no AVX2/AVX-512F with FMA";
+  for (auto [m, k, n] : {std::tuple{100, 100, 100}, {125, 125, 125}, {126, 126, 126}, {200, 100, 100},
+                         {7, 600, 501}}) {
+    SCOPED_TRACE(testing::Message() << m << "x" << k << "x" << n);
+    const Product p(m, k, n);
+    const auto& f = zoltra::backend::cpu_features();
+    const auto plan = zo::plan_matmul(m, k, n, f, zoltra::backend::processor_count());
+    bool kernel_everywhere = plan.path == MatmulPath::kKernel;
+    if (plan.path == MatmulPath::kParallel) {
+      kernel_everywhere = true;
+      for (std::uint64_t i = 0; i < plan.chunk_count; ++i)
+        kernel_everywhere &= zo::plan_matmul_chunk(zo::matmul_chunk_rows(plan, m, i).count, k, n, f) ==
+                             ChunkPath::kKernel;
+    }
+    if (kernel_everywhere) EXPECT_EQ(p.dispatch(), p.kernel());
+    else p.expect_near_reference(p.dispatch());
+  }
+}
+
+TEST(MatmulDispatch, LargeProductGoesToOpenBlas) {
+  const Product p(256, 256, 256);
+  p.expect_near_reference(p.dispatch());
+}
+
+TEST(MatmulDispatch, DegenerateSizes) {
+  std::vector<float> c(12, std::numeric_limits<float>::quiet_NaN());
+  const float one = 1.0f;
+  zo::matmul_f32_cpu_dispatch(&one, &one, c.data(), 3, 0, 4);
+  for (float x : c) EXPECT_EQ(std::bit_cast<std::uint32_t>(x), 0u);
+  std::fill(c.begin(), c.end(), 5.0f);
+  zo::matmul_f32_cpu_dispatch(&one, &one, c.data(), 0, 3, 4);
+  zo::matmul_f32_cpu_dispatch(&one, &one, c.data(), 4, 3, 0);
+  for (float x : c) EXPECT_EQ(x, 5.0f);
+}
+
+TEST(MatmulDispatch, RecordsBeforeChoosing) {
+  std::vector<float> a(2 * 4, 1.0f), b(4 * 3, 1.0f), c(2 * 3);
+  zo::matmul_f32_cpu_dispatch(a.data(), b.data(), c.data(), 2, 4, 3);
+  EXPECT_EQ(zoltra::backend::last_dispatch(), zoltra::backend::kBackendCpu);
+  const std::string text = zoltra::backend::get_last_dispatch();
+  EXPECT_EQ(text.rfind("matmul \u2192 Zoltra AVX", 0), 0u) << text;
+  EXPECT_NE(text.find("(size=2x3x4, policy="), std::string::npos) << text;
+  // A degenerate product is recorded too.
+  zo::matmul_f32_cpu_dispatch(a.data(), b.data(), c.data(), 0, 7, 5);
+  EXPECT_NE(zoltra::backend::get_last_dispatch().find("(size=0x5x7, "), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+#include "scheduler/pool.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/panic.hpp"
+#include "scheduler/arena.hpp"
+
+#if defined(__SANITIZE_THREAD__)
+// The fork tests start threads in a child of a multi-threaded process, which
+// is exactly what they are about.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
+
+namespace zs = zoltra::scheduler;
+
+namespace {
+
+// Runs `child` in a forked process, which exits with its result (0 = pass);
+// a hang is ended by SIGALRM and counts as a failure.
+template <class F>
+int in_child(F child, unsigned timeout_seconds = 20) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(timeout_seconds);
+    _exit(child());
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  if (WIFSIGNALED(status)) return 1000 + WTERMSIG(status);
+  return WEXITSTATUS(status);
+}
+
+// Chunk body that waits until `expected` chunks are running at once.
+struct Rendezvous {
+  std::size_t expected;
+  std::atomic<std::size_t> arrived{0};
+  std::atomic<bool> all_met{true};
+  void operator()(std::size_t) {
+    arrived.fetch_add(1);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (arrived.load() < expected) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        all_met = false;
+        return;
+      }
+      std::this_thread::yield();
+    }
+  }
+};
+
+}  // namespace
+
+TEST(Pool, EveryChunkRunsExactlyOnceOnAPoolThread) {
+  EXPECT_FALSE(zs::on_pool_thread());
+  for (std::size_t chunks : {1u, 2u, 3u, 7u, 64u, 1000u}) {
+    auto runs = std::make_unique<std::atomic<int>[]>(chunks);
+    std::atomic<int> off_pool{0};
+    std::atomic<int> late_chunks_done{0};
+    auto body = [&](std::size_t i) {
+      if (!zs::on_pool_thread()) off_pool.fetch_add(1);
+      // A slow chunk: the caller must still be waiting when it ends.
+      if (i == chunks - 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      runs[i].fetch_add(1);
+      if (i == chunks - 1) late_chunks_done.fetch_add(1);
+    };
+    zs::run_chunks(chunks, body);
+    EXPECT_EQ(late_chunks_done.load(), 1);
+    EXPECT_EQ(off_pool.load(), 0);
+    for (std::size_t i = 0; i < chunks; ++i) ASSERT_EQ(runs[i].load(), 1) << i << " of " << chunks;
+  }
+  int calls = 0;
+  auto never = [&](std::size_t) { ++calls; };
+  zs::run_chunks(0, never);
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(Pool, ChunksRunInParallelOnAllThreads) {
+  const std::size_t threads = zs::pool_thread_count();
+  Rendezvous meet{threads};
+  zs::run_chunks(threads, meet);
+  EXPECT_TRUE(meet.all_met) << "fewer than " << threads << " chunks ran at once";
+}
+
+TEST(Pool, FirstExceptionReachesTheCallerAfterAllChunks) {
+  std::atomic<int> done{0};
+  auto body = [&](std::size_t i) {
+    if (i == 3 || i == 5) throw zoltra::Panic("chunk " + std::to_string(i) + " failed");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    done.fetch_add(1);
+  };
+  try {
+    zs::run_chunks(40, body);
+    ADD_FAILURE() << "no exception";
+  } catch (const zoltra::Panic& e) {
+    const std::string what = e.what();
+    EXPECT_TRUE(what == "chunk 3 failed" || what == "chunk 5 failed") << what;
+  }
+  EXPECT_EQ(done.load(), 38);
+  // The pool is still usable afterwards.
+  std::atomic<int> after{0};
+  auto count = [&](std::size_t) { after.fetch_add(1); };
+  zs::run_chunks(10, count);
+  EXPECT_EQ(after.load(), 10);
+}
+
+TEST(Pool, SubmittingFromAPoolThreadIsRefused) {
+  auto nested = [](std::size_t) {
+    auto inner = [](std::size_t) {};
+    zs::run_chunks(2, inner);
+  };
+  EXPECT_THROW(zs::run_chunks(3, nested), zoltra::Panic);
+}
+
+TEST(Pool, PoolThreadsUseTheirOwnArenas) {
+  zs::with_arena([](zs::ThreadArena&) {
+    std::atomic<int> ok{0};
+    auto body = [&](std::size_t) {
+      zs::with_arena([&](zs::ThreadArena& a) {
+        if (a.offset() == 0 && a.alloc_f32(16) != nullptr) ok.fetch_add(1);
+      });
+    };
+    zs::run_chunks(8, body);
+    EXPECT_EQ(ok.load(), 8);
+  });
+}
+
+TEST(Pool, ConcurrentSubmittersEachGetTheirOwnResults) {
+  constexpr int kSubmitters = 4;
+  constexpr std::size_t kChunks = 50;
+  std::vector<std::thread> submitters;
+  std::vector<std::vector<std::size_t>> results(kSubmitters, std::vector<std::size_t>(kChunks));
+  for (int s = 0; s < kSubmitters; ++s) {
+    submitters.emplace_back([&, s] {
+      for (int round = 0; round < 20; ++round) {
+        auto body = [&](std::size_t i) { results[s][i] += i * (s + 1); };
+        zs::run_chunks(kChunks, body);
+      }
+    });
+  }
+  for (auto& t : submitters) t.join();
+  for (int s = 0; s < kSubmitters; ++s) {
+    for (std::size_t i = 0; i < kChunks; ++i) ASSERT_EQ(results[s][i], 20 * i * (s + 1));
+  }
+}
+
+TEST(Pool, ThreadCountFromEnvironment) {
+  EXPECT_EQ(zs::thread_count_from_env(nullptr, nullptr, 6), 6u);
+  EXPECT_EQ(zs::thread_count_from_env(nullptr, nullptr, 0), 1u);
+  EXPECT_EQ(zs::thread_count_from_env("3", "5", 6), 3u);
+  EXPECT_EQ(zs::thread_count_from_env("+3", nullptr, 6), 3u);
+  EXPECT_EQ(zs::thread_count_from_env("003", nullptr, 6), 3u);
+  // 0 means the default and does not ask the second variable.
+  EXPECT_EQ(zs::thread_count_from_env("0", "5", 6), 6u);
+  // Unparsable: the second variable decides.
+  for (const char* bad : {"", "+", "-1", " 3", "3 ", "3x", "0x3", "99999999999999999999999"}) {
+    EXPECT_EQ(zs::thread_count_from_env(bad, "5", 6), 5u) << '"' << bad << '"';
+    EXPECT_EQ(zs::thread_count_from_env(nullptr, bad, 6), 6u) << '"' << bad << '"';
+  }
+  EXPECT_EQ(zs::thread_count_from_env(nullptr, "+4", 6), 4u);
+  EXPECT_EQ(zs::thread_count_from_env(nullptr, "0", 6), 6u);
+}
+
+TEST(Pool, CopiedChunkFnRefersToTheSameCallable) {
+  int first = 0, second = 0;
+  auto f1 = [&](std::size_t) { ++first; };
+  auto f2 = [&](std::size_t) { ++second; };
+  zs::ChunkFn a = f1;
+  zs::ChunkFn b = a;
+  a = zs::ChunkFn(f2);
+  b(0);
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 0);
+}
+
+TEST(Pool, CombineFixedTreeShape) {
+  const std::string leaves[] = {"a", "b", "c", "d", "e"};
+  auto join = [](const std::string& l, const std::string& r) { return "(" + l + r + ")"; };
+  EXPECT_EQ(zs::combine_fixed_tree(leaves, 5, join), "((ab)(c(de)))");
+  EXPECT_EQ(zs::combine_fixed_tree(leaves, 1, join), "a");
+}
+
+TEST(PoolFork, ChildOfAProcessThatUsedThePoolGetsAWorkingPool) {
+  std::atomic<int> warm{0};
+  auto warm_up = [&](std::size_t) { warm.fetch_add(1); };
+  zs::run_chunks(4, warm_up);  // the parent's pool exists and has threads
+  ASSERT_EQ(warm.load(), 4);
+  int rc = in_child([] {
+    std::atomic<int> ran{0};
+    auto body = [&](std::size_t) { ran.fetch_add(1); };
+    zs::run_chunks(16, body);
+    zs::run_chunks(16, body);
+    return ran.load() == 32 ? 0 : 1;
+  });
+  EXPECT_EQ(rc, 0) << "1014 means the child's parallel call hung";
+  // The parent's pool is unaffected.
+  zs::run_chunks(4, warm_up);
+  EXPECT_EQ(warm.load(), 8);
+}
+
+TEST(PoolFork, ChildReadsTheThreadCountVariablesWhenItBuildsItsPool) {
+  auto child_with = [](const char* num_threads, const char* rs_num_cpus) {
+    return in_child([=] {
+      if (num_threads) setenv("RAYON_NUM_THREADS", num_threads, 1);
+      else unsetenv("RAYON_NUM_THREADS");
+      if (rs_num_cpus) setenv("RAYON_RS_NUM_CPUS", rs_num_cpus, 1);
+      else unsetenv("RAYON_RS_NUM_CPUS");
+      Rendezvous meet{3};
+      zs::run_chunks(3, meet);
+      return zs::pool_thread_count() == 3 && meet.all_met ? 0 : 1;
+    });
+  };
+  auto warm_up = [](std::size_t) {};
+  zs::run_chunks(2, warm_up);
+  EXPECT_EQ(child_with("+3", "7"), 0);
+  EXPECT_EQ(child_with("three", "3"), 0);
+  EXPECT_EQ(child_with(nullptr, "003"), 0);
+}

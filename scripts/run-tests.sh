@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every test:
+#   1. pytest against the module installed with `pip install .` in a fresh venv;
+#   2. the C++ unit tests (GoogleTest through CTest);
+#   3. the C++ tests of the thread-shared services again under ThreadSanitizer;
+#   4. pytest again against a build with AddressSanitizer + UndefinedBehaviorSanitizer.
+# Any failure, sanitizer report or missing tool fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+jobs="${ZOLTRA_JOBS:-2}"
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+step "system packages"
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "GoogleTest (libgtest-dev) is missing and this user cannot install it" >&2
+    exit 1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+fi
+echo "GoogleTest: /usr/include/gtest"
+
+step "virtual environment"
+venv="$root/build/venv-test"
+if [ ! -x "$venv/bin/python" ]; then
+  python3 -m venv "$venv"
+fi
+py="$venv/bin/python"
+"$py" -m pip install -q --disable-pip-version-check -r requirements-test.txt
+export PATH="$venv/bin:$PATH"
+
+step "build and install the module"
+"$py" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+
+step "pytest (installed module)"
+# Run from outside the source tree so that only the installed module is seen.
+(cd "$root/tests" && "$py" -m pytest -q -p no:cacheprovider "$root/tests")
+
+cmake_build() {  # dir, extra cmake args...
+  local dir="$1"; shift
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+step "C++ unit tests"
+cmake_build "$root/build/ctest" -DZOLTRA_BUILD_TESTS=ON -DZOLTRA_BUILD_MODULE=OFF
+ctest --test-dir "$root/build/ctest" --output-on-failure -j "$jobs"
+
+step "C++ unit tests under ThreadSanitizer"
+cmake_build "$root/build/tsan" -DZOLTRA_BUILD_TESTS=ON -DZOLTRA_BUILD_MODULE=OFF -DZOLTRA_SANITIZE=thread
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" -L tsan
+
+step "pytest under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake_build "$root/build/asan" -DZOLTRA_SANITIZE=address,undefined -DZOLTRA_BUILD_PANIC_PROBE=ON
+asan_runtime="$(g++ -print-file-name=libasan.so)"
+(cd "$root/tests" && \
+  ZOLTRA_SANITIZED_BUILD=1 PYTHONPATH="$root/build/asan" LD_PRELOAD="$asan_runtime" \
+  ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1" \
+  UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+  "$py" -m pytest -q -p no:cacheprovider "$root/tests")
+
+step "all test suites passed"
