@@ -82,11 +82,11 @@ TEST(MatmulKernel, ShapesAroundTheTiles) {
     check_shape(5, k, 9, rng);
     check_shape(3, k, 20, rng);
   }
-  // Row counts around groups of 4 and column counts around 8-column blocks
-  // and the panels they are grouped into (1 to 7 blocks, with and without a
-  // remainder of columns).
-  for (std::uint64_t m : {1, 2, 3, 4, 5, 7, 8, 9, 13})
-    for (std::uint64_t n : {1, 7, 8, 15, 16, 17, 24, 31, 32, 33, 40, 47, 48, 56, 57, 63})
+  // Row counts around the row groups (4 and 8) and column counts around
+  // 8-column blocks and the tiles they are grouped into (up to 9 blocks, with
+  // and without a remainder of columns).
+  for (std::uint64_t m : {1, 2, 3, 4, 5, 7, 8, 9, 12, 13, 17})
+    for (std::uint64_t n : {1, 7, 8, 15, 16, 17, 24, 31, 32, 33, 40, 47, 48, 56, 57, 63, 64, 65, 71, 72, 73})
       check_shape(m, 7, n, rng);
   check_shape(12, 100, 100, rng);
   check_shape(9, 130, 125, rng);
