@@ -51,15 +51,16 @@ ctest --test-dir "$root/build/ctest" --output-on-failure -j "$jobs"
 
 step "C++ unit tests under ThreadSanitizer"
 cmake_build "$root/build/tsan" -DZOLTRA_BUILD_TESTS=ON -DZOLTRA_BUILD_MODULE=OFF -DZOLTRA_SANITIZE=thread
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" \
   ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" -L tsan
 
 step "pytest under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake_build "$root/build/asan" -DZOLTRA_SANITIZE=address,undefined -DZOLTRA_BUILD_PANIC_PROBE=ON
-asan_runtime="$(g++ -print-file-name=libasan.so)"
+# libstdc++ is preloaded too: ASan must find the real __cxa_throw at start-up.
+asan_runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 (cd "$root/tests" && \
   ZOLTRA_SANITIZED_BUILD=1 PYTHONPATH="$root/build/asan" LD_PRELOAD="$asan_runtime" \
-  ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1" \
+  ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
   "$py" -m pytest -q -p no:cacheprovider "$root/tests")
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "backend/processor_count.hpp"
+#include "flat_test_support.hpp"
 #include "ops/flat_reduce.hpp"
 #include "ops/reduce.hpp"
 #include "scheduler/arena.hpp"
@@ -25,11 +26,7 @@ namespace {
 
 using namespace zoltra::ops;
 
-std::uint32_t bits(float x) {
-  std::uint32_t b;
-  std::memcpy(&b, &x, sizeof b);
-  return b;
-}
+using flat_test::bits;
 
 bool same_float(float a, float b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); }
 

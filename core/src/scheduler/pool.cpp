@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <limits>
@@ -39,17 +38,26 @@ bool parse_thread_count(const char* text, std::size_t& out) noexcept {
   return true;
 }
 
-// One submission. Chunks are claimed one index at a time, which is the
-// recursive halving carried all the way down to single chunks; the callers
-// store results by chunk index, so the claiming order never shows.
+// One submission, on the submitting thread's stack. Chunks are claimed one
+// index at a time, which is the recursive halving carried all the way down to
+// single chunks; the callers store results by chunk index, so the claiming
+// order never shows.
 struct Job {
-  Job(ChunkFn fn, std::size_t count) noexcept : body(fn), chunks(count) {}
+  Job(ChunkFn fn, std::size_t count) noexcept : body(fn), chunks(count), unfinished(count) {}
   ChunkFn body;
   std::size_t chunks;
   std::atomic<std::size_t> next{0};
-  std::exception_ptr first_error;  // guarded by Pool::mutex_
+  std::atomic<std::size_t> unfinished;
+  std::atomic<std::uint32_t> all_done{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr first_error;  // written only by the thread that set `failed`
 };
 
+// Hand-off is through atomics with wait/notify (futexes), so a submission
+// costs a wake-up and no lock. The job lives on the submitter's stack: a
+// worker announces itself in `inside_` before it looks at `current_`, and the
+// submitter, after clearing `current_`, waits until `inside_` is 0, so no
+// worker can still hold the job when it goes away.
 class Pool {
  public:
   explicit Pool(std::size_t threads) {
@@ -68,59 +76,53 @@ class Pool {
   void run(std::size_t chunks, ChunkFn body) {
     std::lock_guard submit(submit_mutex_);  // one job at a time
     Job job(body, chunks);
-    std::unique_lock lock(mutex_);
-    job_ = &job;
-    ++generation_;
-    lock.unlock();
-    work_cv_.notify_all();
-    lock.lock();
-    // A chunk runs only while its worker counts as busy, so once every index
-    // is claimed and nobody is busy, every chunk has finished.
-    done_cv_.wait(lock, [&] {
-      return busy_ == 0 && job.next.load(std::memory_order_relaxed) >= chunks;
-    });
-    job_ = nullptr;
-    std::exception_ptr error = job.first_error;
-    lock.unlock();
-    if (error) std::rethrow_exception(error);
+    current_.store(&job);
+    generation_.fetch_add(1);
+    generation_.notify_all();
+    job.all_done.wait(0);
+    current_.store(nullptr);
+    for (std::uint32_t n; (n = inside_.load()) != 0;) inside_.wait(n);
+    if (job.failed.load()) std::rethrow_exception(job.first_error);
   }
 
  private:
   void worker_loop() {
     tls_on_pool_thread = true;
-    std::uint64_t seen = 0;
-    std::unique_lock lock(mutex_);
+    std::uint32_t seen = 0;
     for (;;) {
-      work_cv_.wait(lock, [&] { return generation_ != seen; });
-      seen = generation_;
-      Job* job = job_;
-      if (job == nullptr) continue;  // woke after that job was over
-      ++busy_;
-      lock.unlock();
-      std::exception_ptr error;
-      for (;;) {
-        const std::size_t i = job->next.fetch_add(1, std::memory_order_relaxed);
-        if (i >= job->chunks) break;
-        try {
-          job->body(i);
-        } catch (...) {
-          if (!error) error = std::current_exception();
-        }
+      const std::uint32_t generation = generation_.load();
+      if (generation == seen) {
+        generation_.wait(seen);
+        continue;
       }
-      lock.lock();
-      if (error && !job->first_error) job->first_error = error;
-      if (--busy_ == 0) done_cv_.notify_one();
+      seen = generation;
+      inside_.fetch_add(1);
+      if (Job* job = current_.load()) work_on(*job);
+      if (inside_.fetch_sub(1) == 1) inside_.notify_all();
+    }
+  }
+
+  static void work_on(Job& job) {
+    for (;;) {
+      const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= job.chunks) return;
+      try {
+        job.body(i);
+      } catch (...) {
+        if (!job.failed.exchange(true)) job.first_error = std::current_exception();
+      }
+      if (job.unfinished.fetch_sub(1) == 1) {
+        job.all_done.store(1);
+        job.all_done.notify_one();
+      }
     }
   }
 
   std::size_t threads_ = 0;
   std::mutex submit_mutex_;
-  std::mutex mutex_;
-  std::condition_variable work_cv_;
-  std::condition_variable done_cv_;
-  std::uint64_t generation_ = 0;  // guarded by mutex_, like the two below
-  Job* job_ = nullptr;
-  std::size_t busy_ = 0;
+  std::atomic<std::uint32_t> generation_{0};
+  std::atomic<Job*> current_{nullptr};
+  std::atomic<std::uint32_t> inside_{0};
 };
 
 // The pool is created under create_mutex, which the fork handlers hold across

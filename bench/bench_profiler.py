@@ -1,0 +1,62 @@
+"""Profiler overhead and report speed, side by side with NumPy.
+
+Usage: PYTHONPATH=build/<name> python3 bench/bench_profiler.py [--events N]
+
+Prints a table; there is no pass or fail. Times are the best of a few
+repeats, so other work on the machine shows up as noise, not as a trend.
+"""
+
+import argparse
+import time
+import timeit
+
+import numpy as np
+
+import _zoltra_rust as z
+
+
+def per_call_ns(statement, names, number, repeat=5):
+    # A statement string, not a lambda: the lambda's own call would count.
+    return min(timeit.repeat(statement, globals=names, number=number, repeat=repeat)) / number * 1e9
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--events", type=int, default=1_000_000, help="events stored before the report")
+    parser.add_argument("--calls", type=int, default=200_000, help="calls per timing repeat")
+    args = parser.parse_args()
+
+    a = np.ones(1, np.float32)
+    b = np.ones(1, np.float32)
+    c = np.empty(1, np.float32)
+    ap, bp, cp = a.ctypes.data, b.ctypes.data, c.ctypes.data
+    add = z.tensor_add_f32
+
+    z.disable_profiling()
+    z.clear_profile()
+    names = {"np": np, "a": a, "b": b, "c": c, "add": add, "ap": ap, "bp": bp, "cp": cp}
+    numpy_ns = per_call_ns("np.add(a, b, out=c)", names, args.calls)
+    off_ns = per_call_ns("add(ap, bp, cp, 1)", names, args.calls)
+    z.enable_profiling()
+    on_ns = per_call_ns("add(ap, bp, cp, 1)", names, args.calls)
+    z.clear_profile()
+
+    for _ in range(args.events):
+        add(ap, bp, cp, 1)
+    start = time.perf_counter()
+    report = z.get_profile_report()
+    report_s = time.perf_counter() - start
+    z.disable_profiling()
+    z.clear_profile()
+
+    print(f"{'measurement':<44}{'value':>14}{'vs NumPy':>10}")
+    print(f"{'np.add(a, b, out=c), 1 element':<44}{numpy_ns:>11.0f} ns{1.0:>10.2f}")
+    print(f"{'tensor_add_f32 count=1, profiling off':<44}{off_ns:>11.0f} ns{off_ns / numpy_ns:>10.2f}")
+    print(f"{'tensor_add_f32 count=1, profiling on':<44}{on_ns:>11.0f} ns{on_ns / numpy_ns:>10.2f}")
+    print(f"{'profiling on minus off':<44}{on_ns - off_ns:>11.0f} ns{'':>10}")
+    print(f"{f'get_profile_report over {args.events:,} events':<44}{report_s * 1e3:>11.1f} ms{'':>10}")
+    print(f"{'report length':<44}{len(report):>11} B")
+
+
+if __name__ == "__main__":
+    main()
