@@ -1,9 +1,7 @@
 // Element-wise float32 kernels against one scalar operation per element.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>

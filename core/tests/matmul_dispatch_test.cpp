@@ -1,17 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
 #include <cstdint>
-#include <limits>
-#include <random>
-#include <string>
 #include <vector>
 
 #include "backend/capabilities.hpp"
-#include "backend/dispatch.hpp"
-#include "backend/processor_count.hpp"
-#include "ops/matmul.hpp"
 #include "ops/matmul_plan.hpp"
 
 namespace {
@@ -114,92 +106,6 @@ TEST(MatmulPlan, ChunkKernelBounds) {
 TEST(MatmulPlan, WorkSizeWraps) {
   EXPECT_EQ(zo::matmul_work(std::uint64_t{1} << 32, std::uint64_t{1} << 32, 1), 0u);
   EXPECT_EQ(zo::matmul_work(std::uint64_t{1} << 32, 3, std::uint64_t{1} << 31), std::uint64_t{1} << 63);
-}
-
-// ---- The dispatch on this machine ---------------------------------------------
-
-struct Product {
-  std::uint64_t m, k, n;
-  std::vector<float> a, b;
-  explicit Product(std::uint64_t m_, std::uint64_t k_, std::uint64_t n_, unsigned seed = 1) : m(m_), k(k_), n(n_) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    a.resize(m * k);
-    b.resize(k * n);
-    for (float& x : a) x = dist(rng);
-    for (float& x : b) x = dist(rng);
-  }
-  std::vector<float> dispatch() const {
-    std::vector<float> c(m * n, std::numeric_limits<float>::quiet_NaN());
-    zo::matmul_f32_cpu_dispatch(a.data(), b.data(), c.data(), m, k, n);
-    return c;
-  }
-  std::vector<float> kernel() const {
-    std::vector<float> c(m * n, std::numeric_limits<float>::quiet_NaN());
-    zo::kernel_matmul_f32_avx2(a.data(), b.data(), c.data(), m, k, n);
-    return c;
-  }
-  void expect_near_reference(const std::vector<float>& c) const {
-    for (std::uint64_t i = 0; i < m; ++i)
-      for (std::uint64_t j = 0; j < n; ++j) {
-        double want = 0.0;
-        for (std::uint64_t p = 0; p < k; ++p) want += double(a[i * k + p]) * double(b[p * n + j]);
-        ASSERT_NEAR(c[i * n + j], want, 1e-4) << "(" << i << ", " << j << ")";
-      }
-  }
-};
-
-bool has_kernel() {
-  const auto& f = zoltra::backend::cpu_features();
-  return f.fma && (f.avx2 || f.avx512f);
-}
-
-TEST(MatmulDispatch, SmallAndParallelProductsUseTheKernelBitForBit) {
-  if (!has_kernel()) GTEST_SKIP() << "no AVX2/AVX-512F with FMA";
-  for (auto [m, k, n] : {std::tuple{100, 100, 100}, {125, 125, 125}, {126, 126, 126}, {200, 100, 100},
-                         {7, 600, 501}}) {
-    SCOPED_TRACE(testing::Message() << m << "x" << k << "x" << n);
-    const Product p(m, k, n);
-    const auto& f = zoltra::backend::cpu_features();
-    const auto plan = zo::plan_matmul(m, k, n, f, zoltra::backend::processor_count());
-    bool kernel_everywhere = plan.path == MatmulPath::kKernel;
-    if (plan.path == MatmulPath::kParallel) {
-      kernel_everywhere = true;
-      for (std::uint64_t i = 0; i < plan.chunk_count; ++i)
-        kernel_everywhere &= zo::plan_matmul_chunk(zo::matmul_chunk_rows(plan, m, i).count, k, n, f) ==
-                             ChunkPath::kKernel;
-    }
-    if (kernel_everywhere) EXPECT_EQ(p.dispatch(), p.kernel());
-    else p.expect_near_reference(p.dispatch());
-  }
-}
-
-TEST(MatmulDispatch, LargeProductGoesToOpenBlas) {
-  const Product p(256, 256, 256);
-  p.expect_near_reference(p.dispatch());
-}
-
-TEST(MatmulDispatch, DegenerateSizes) {
-  std::vector<float> c(12, std::numeric_limits<float>::quiet_NaN());
-  const float one = 1.0f;
-  zo::matmul_f32_cpu_dispatch(&one, &one, c.data(), 3, 0, 4);
-  for (float x : c) EXPECT_EQ(std::bit_cast<std::uint32_t>(x), 0u);
-  std::fill(c.begin(), c.end(), 5.0f);
-  zo::matmul_f32_cpu_dispatch(&one, &one, c.data(), 0, 3, 4);
-  zo::matmul_f32_cpu_dispatch(&one, &one, c.data(), 4, 3, 0);
-  for (float x : c) EXPECT_EQ(x, 5.0f);
-}
-
-TEST(MatmulDispatch, RecordsBeforeChoosing) {
-  std::vector<float> a(2 * 4, 1.0f), b(4 * 3, 1.0f), c(2 * 3);
-  zo::matmul_f32_cpu_dispatch(a.data(), b.data(), c.data(), 2, 4, 3);
-  EXPECT_EQ(zoltra::backend::last_dispatch(), zoltra::backend::kBackendCpu);
-  const std::string text = zoltra::backend::get_last_dispatch();
-  EXPECT_EQ(text.rfind("matmul \u2192 Zoltra AVX", 0), 0u) << text;
-  EXPECT_NE(text.find("(size=2x3x4, policy="), std::string::npos) << text;
-  // A degenerate product is recorded too.
-  zo::matmul_f32_cpu_dispatch(a.data(), b.data(), c.data(), 0, 7, 5);
-  EXPECT_NE(zoltra::backend::get_last_dispatch().find("(size=0x5x7, "), std::string::npos);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
@@ -21,6 +20,11 @@
 #include "ops/flat_reduce.hpp"
 #include "ops/reduce.hpp"
 #include "scheduler/arena.hpp"
+
+#if defined(__SANITIZE_THREAD__)
+// The children here start pool threads after forking a process that may already have some.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
 
 namespace {
 
@@ -96,13 +100,9 @@ std::uint64_t chunk_size(std::uint64_t count) {
   return (count + p - 1) / p;
 }
 
-TEST(ParallelSumF32, ArenaCopiesAndInPlaceChunksSumDifferently) {
-  const auto v = discriminating(kCount, 1);
-  EXPECT_FALSE(same_float(expected_parallel(v.data(), kCount, 0), expected_parallel(v.data(), kCount, ~0ull)));
-}
-
 TEST(ParallelSumF32, FollowsChunkingForEachArenaSize) {
   const auto v = discriminating(kCount, 2);
+  ASSERT_FALSE(same_float(expected_parallel(v.data(), kCount, 0), expected_parallel(v.data(), kCount, ~0ull)));
   // An even split and one with a shorter last chunk.
   for (std::uint64_t count : {kParallelSumThreshold, kCount}) {
     const std::uint64_t fit = 4 * chunk_size(count);
@@ -112,9 +112,11 @@ TEST(ParallelSumF32, FollowsChunkingForEachArenaSize) {
       const std::string text = std::to_string(size);
       EXPECT_TRUE(in_child(size == zoltra::scheduler::kDefaultArenaSize ? nullptr : text.c_str(), [&] {
         const float expected = expected_parallel(v.data(), count, size);
-        // Twice: the second run finds the pool threads' arenas already made and reset.
+        // Twice: the second run finds the pool threads' arenas already made
+        // and reset, and runs while the caller holds its own, as the entry points do.
         const float first = parallel_sum_f32_cpu(v.data(), count);
-        const float second = parallel_sum_f32_cpu(v.data(), count);
+        const float second = zoltra::scheduler::with_arena(
+            [&](zoltra::scheduler::ThreadArena&) { return parallel_sum_f32_cpu(v.data(), count); });
         return report(same_float(expected, first), "first", expected, first) &&
                report(same_float(expected, second), "second", expected, second);
       })) << "count " << count << " arena size " << size;
@@ -128,23 +130,13 @@ TEST(ParallelSumF32, OverflowGivesInfinityOnBothPaths) {
   std::vector<float> opposite(kCount, 1.0f);
   opposite[5] = inf;
   opposite[kCount - 5] = -inf;
-  for (const char* size : {"0", "1000000000"}) {
+  for (const char* size : {"0", "8000000"}) {  // in place; every chunk copied
     EXPECT_TRUE(in_child(size, [&] {
       const float s = parallel_sum_f32_cpu(big.data(), kCount);
       const float o = parallel_sum_f32_cpu(opposite.data(), kCount);
       return report(s == inf, "overflow", inf, s) && report(std::isnan(o), "opposite", NAN, o);
     })) << "arena size " << size;
   }
-}
-
-TEST(ParallelSumF32, RunsWhileTheCallerHoldsItsArena) {
-  const auto v = discriminating(kCount, 3);
-  EXPECT_TRUE(in_child("0", [&] {
-    const float expected = expected_parallel(v.data(), kCount, 0);
-    const float got = zoltra::scheduler::with_arena(
-        [&](zoltra::scheduler::ThreadArena&) { return parallel_sum_f32_cpu(v.data(), kCount); });
-    return report(same_float(expected, got), "inside with_arena", expected, got);
-  }));
 }
 
 TEST(AutoChoice, SwitchesToParallelAtOneMillion) {

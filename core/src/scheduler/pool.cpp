@@ -127,8 +127,8 @@ class Pool {
 
 // The pool is created under create_mutex, which the fork handlers hold across
 // fork(), so a child never inherits a half-built pool. A child has none of
-// the parent's threads: it drops the inherited pool (leaked, its mutexes and
-// threads untouched) and builds its own on first use.
+// the parent's threads: it drops the inherited pool (leaked and never touched,
+// since its state may be mid-job) and builds its own on first use.
 std::atomic<Pool*> g_pool{nullptr};
 std::mutex create_mutex;
 bool fork_handlers_installed = false;  // guarded by create_mutex
