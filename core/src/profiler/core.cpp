@@ -1,5 +1,6 @@
 #include "profiler/core.hpp"
 
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <shared_mutex>
@@ -16,6 +17,9 @@ namespace zoltra::profiler {
 struct ProfilerState {
   alignas(64) mutable std::shared_mutex flag_lock;
   bool enabled = false;
+  // A copy of `enabled`, written under flag_lock, that scopes read without
+  // taking it: the flag costs a scope one load instead of a lock round trip.
+  std::atomic<bool> enabled_now{false};
   alignas(64) mutable std::shared_mutex store_lock;
   std::vector<OperationEvent> events;
 };
@@ -40,6 +44,7 @@ bool Profiler::enabled() const {
 void Profiler::set_enabled(bool on) {
   std::unique_lock<std::shared_mutex> guard(state_->flag_lock);
   state_->enabled = on;
+  state_->enabled_now.store(on, std::memory_order_release);
 }
 
 void Profiler::clear() {
@@ -82,15 +87,23 @@ void set_profile_context(std::optional<std::string> context) { PROFILER_CONTEXT 
 
 const std::optional<std::string>& profile_context() noexcept { return PROFILER_CONTEXT; }
 
+// Profiling off is the common case and must cost next to nothing, so a scope
+// that opens while the flag is off reads no clock and copies no context. The
+// flag is still decided at the scope's end. Python cannot tell the difference:
+// every call holds the interpreter lock from start to end, so the flag cannot
+// change while a scope that Python opened is open. A C++ caller that turns
+// profiling on in the middle of a scope gets its event with a duration of 0.
 ProfileScope::ProfileScope(const Profiler& profiler, const char* operation, const char* backend, std::uint64_t size)
-    : state_(&profiler.state()), operation_(operation), backend_(backend), size_(size), start_us_(0) {
+    : state_(&profiler.state()), operation_(operation), backend_(backend), size_(size), start_us_(kNotTimed) {
+  if (!state_->enabled_now.load(std::memory_order_acquire)) return;
   const std::optional<std::string>& context = PROFILER_CONTEXT;
-  if (context) context_.emplace(*context);  // no allocation at all for threads without a context
+  if (context) context_.emplace(*context);
   const timespec now = read_wall_clock();
   if (!epoch_microseconds(now, start_us_)) throw Panic(time_went_backwards_message(now));
 }
 
 ProfileScope::~ProfileScope() noexcept(false) {
+  if (!state_->enabled_now.load(std::memory_order_acquire)) return;
   const timespec now = read_wall_clock();
   std::uint64_t end_us = 0;
   if (!epoch_microseconds(now, end_us)) {
@@ -98,12 +111,10 @@ ProfileScope::~ProfileScope() noexcept(false) {
     if (std::uncaught_exceptions() == 0) throw Panic(time_went_backwards_message(now));
     return;
   }
-  bool enabled;
-  {
-    std::shared_lock<std::shared_mutex> guard(state_->flag_lock);
-    enabled = state_->enabled;
+  if (start_us_ == kNotTimed) {  // opened while profiling was off
+    start_us_ = end_us;
+    if (const std::optional<std::string>& context = PROFILER_CONTEXT) context_.emplace(*context);
   }
-  if (!enabled) return;
 
   const bool unwinding = std::uncaught_exceptions() != 0;
   try {

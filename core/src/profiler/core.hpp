@@ -66,6 +66,7 @@ class ProfileScope {
   std::optional<std::string> context_;
   std::uint64_t size_;
   std::uint64_t start_us_;
+  static constexpr std::uint64_t kNotTimed = ~std::uint64_t{0};
 };
 
 }  // namespace zoltra::profiler

@@ -1,8 +1,10 @@
 #include "scheduler/pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <limits>
@@ -78,7 +80,7 @@ class Pool {
     Job job(body, chunks);
     current_.store(&job);
     generation_.fetch_add(1);
-    generation_.notify_all();
+    if (sleepers_.load() != 0) generation_.notify_all();
     job.all_done.wait(0);
     current_.store(nullptr);
     for (std::uint32_t n; (n = inside_.load()) != 0;) inside_.wait(n);
@@ -90,9 +92,16 @@ class Pool {
     tls_on_pool_thread = true;
     std::uint32_t seen = 0;
     for (;;) {
+      if (generation_.load() == seen) {
+        // Stay awake a little: parallel calls tend to come in runs, and a
+        // futex wake-up costs several microseconds.
+        spin_until([&] { return generation_.load() != seen; }, kWorkerSpin);
+      }
       const std::uint32_t generation = generation_.load();
       if (generation == seen) {
-        generation_.wait(seen);
+        sleepers_.fetch_add(1);
+        if (generation_.load() == seen) generation_.wait(seen);
+        sleepers_.fetch_sub(1);
         continue;
       }
       seen = generation;
@@ -118,7 +127,25 @@ class Pool {
     }
   }
 
+  // Polls `ready` for up to `budget`, yielding the processor between polls:
+  // with as many workers as processors, a worker that busy-waited would take
+  // the processor from the Python thread that is about to submit the next job.
+  template <class Ready>
+  static void spin_until(Ready ready, std::chrono::nanoseconds budget) {
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    for (unsigned i = 1;; ++i) {
+      if (ready()) return;
+      sched_yield();
+      if (i % 8 == 0 && std::chrono::steady_clock::now() >= deadline) return;
+    }
+  }
+
+  // How long an idle worker keeps polling before it sleeps. Measured on two
+  // processors: a 126^3 product went from 29 to 23 us, back to back.
+  static constexpr std::chrono::nanoseconds kWorkerSpin = std::chrono::microseconds(50);
+
   std::size_t threads_ = 0;
+  std::atomic<std::uint32_t> sleepers_{0};
   std::mutex submit_mutex_;
   std::atomic<std::uint32_t> generation_{0};
   std::atomic<Job*> current_{nullptr};

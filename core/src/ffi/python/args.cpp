@@ -110,17 +110,45 @@ std::string type_qualname(PyObject* obj) {
   return result;
 }
 
-long long to_i64_value(PyObject* obj, const char* param) {
-  long long value;
-  if (PyLong_Check(obj)) {
-    value = PyLong_AsLongLong(obj);
-  } else {
-    PyObject* index = PyNumber_Index(obj);
-    if (index == nullptr) fail_conversion(param);
-    value = PyLong_AsLongLong(index);
-    Py_DECREF(index);
+// On LP64 Linux `long` is 64 bits, and the host converts multi-digit ints to
+// `long` much faster than to `long long`. On failure the `long long`
+// conversion runs again so that the error is the one it raises.
+static_assert(sizeof(long) == 8 && sizeof(unsigned long) == 8);
+
+std::uint64_t unsigned_value(PyObject* integer, const char* param) {
+  unsigned long value = PyLong_AsUnsignedLong(integer);
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    if (PyLong_AsUnsignedLongLong(integer) == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      fail_conversion(param);
+    }
+    throw HostError{};  // unreachable: both conversions fail together
   }
-  if (value == -1 && PyErr_Occurred()) fail_conversion(param);
+  return value;
+}
+
+long long signed_value(PyObject* integer, const char* param) {
+  long value = PyLong_AsLong(integer);
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    if (PyLong_AsLongLong(integer) == -1 && PyErr_Occurred()) fail_conversion(param);
+    throw HostError{};  // unreachable: both conversions fail together
+  }
+  return value;
+}
+
+long long to_i64_value(PyObject* obj, const char* param) {
+  if (PyLong_Check(obj)) return signed_value(obj, param);
+  PyObject* index = PyNumber_Index(obj);
+  if (index == nullptr) fail_conversion(param);
+  long long value;
+  try {
+    value = signed_value(index, param);
+  } catch (...) {
+    Py_DECREF(index);
+    throw;
+  }
+  Py_DECREF(index);
   return value;
 }
 
@@ -194,16 +222,17 @@ void parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
 }
 
 std::uint64_t to_u64(PyObject* obj, const char* param) {
-  unsigned long long value;
-  if (PyLong_Check(obj)) {
-    value = PyLong_AsUnsignedLongLong(obj);
-  } else {
-    PyObject* index = PyNumber_Index(obj);
-    if (index == nullptr) fail_conversion(param);
-    value = PyLong_AsUnsignedLongLong(index);
+  if (PyLong_Check(obj)) return unsigned_value(obj, param);
+  PyObject* index = PyNumber_Index(obj);
+  if (index == nullptr) fail_conversion(param);
+  std::uint64_t value;
+  try {
+    value = unsigned_value(index, param);
+  } catch (...) {
     Py_DECREF(index);
+    throw;
   }
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail_conversion(param);
+  Py_DECREF(index);
   return value;
 }
 
