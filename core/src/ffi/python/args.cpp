@@ -17,20 +17,20 @@ constexpr Py_ssize_t kMaxReservedItems = 1 << 16;
   throw HostError{};
 }
 
-[[noreturn]] void fail_too_many_positional(const FunctionSpec& spec, Py_ssize_t nargs) {
+[[noreturn]] void fail_too_many_positional(const Signature& signature, Py_ssize_t nargs) {
   std::size_t required = 0;
-  for (const Param& p : spec.params) required += p.defaults_to_none ? 0 : 1;
-  std::string message = std::string(spec.name) + "() takes ";
-  if (required != spec.params.size()) {
+  for (const Param& p : signature.params) required += p.defaults_to_none ? 0 : 1;
+  std::string message = std::string(signature.name) + "() takes ";
+  if (required != signature.params.size()) {
     message += "from " + std::to_string(required) + " to ";
   }
-  message += std::to_string(spec.params.size()) + " positional arguments but " + std::to_string(nargs) +
+  message += std::to_string(signature.params.size()) + " positional arguments but " + std::to_string(nargs) +
              (nargs == 1 ? " was given" : " were given");
   throw_type_error(message);
 }
 
-[[noreturn]] void fail_keyword(const FunctionSpec& spec, const char* what, PyObject* name) {
-  PyObject* message = PyUnicode_FromFormat("%s() %s '%U'", spec.name, what, name);
+[[noreturn]] void fail_keyword(const Signature& signature, const char* what, PyObject* name) {
+  PyObject* message = PyUnicode_FromFormat("%s() %s '%U'", signature.name, what, name);
   if (message != nullptr) {
     PyErr_SetObject(PyExc_TypeError, message);
     Py_DECREF(message);
@@ -38,10 +38,10 @@ constexpr Py_ssize_t kMaxReservedItems = 1 << 16;
   throw HostError{};
 }
 
-[[noreturn]] void fail_missing(const FunctionSpec& spec, PyObject** slots) {
+[[noreturn]] void fail_missing(const Signature& signature, PyObject** slots) {
   std::vector<const char*> missing;
-  for (std::size_t i = 0; i < spec.params.size(); ++i) {
-    if (slots[i] == nullptr && !spec.params[i].defaults_to_none) missing.push_back(spec.params[i].name);
+  for (std::size_t i = 0; i < signature.params.size(); ++i) {
+    if (slots[i] == nullptr && !signature.params[i].defaults_to_none) missing.push_back(signature.params[i].name);
   }
   std::string list;
   for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -51,7 +51,7 @@ constexpr Py_ssize_t kMaxReservedItems = 1 << 16;
     }
     list += "'" + std::string(missing[i]) + "'";
   }
-  throw_type_error(std::string(spec.name) + "() missing " + std::to_string(missing.size()) +
+  throw_type_error(std::string(signature.name) + "() missing " + std::to_string(missing.size()) +
                    " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " + list);
 }
 
@@ -195,10 +195,10 @@ std::vector<Item> to_sequence(PyObject* obj, const char* param) {
 
 }  // namespace
 
-void parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** slots) {
-  const std::size_t nparams = spec.params.size();
-  if (nargs > static_cast<Py_ssize_t>(nparams)) fail_too_many_positional(spec, nargs);
+  const std::size_t nparams = signature.params.size();
+  if (nargs > static_cast<Py_ssize_t>(nparams)) fail_too_many_positional(signature, nargs);
   for (std::size_t i = 0; i < nparams; ++i) slots[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -206,18 +206,18 @@ void parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
       PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
       std::size_t found = nparams;
       for (std::size_t i = 0; i < nparams; ++i) {
-        if (PyUnicode_CompareWithASCIIString(keyword, spec.params[i].name) == 0) {
+        if (PyUnicode_CompareWithASCIIString(keyword, signature.params[i].name) == 0) {
           found = i;
           break;
         }
       }
-      if (found == nparams) fail_keyword(spec, "got an unexpected keyword argument", keyword);
-      if (slots[found] != nullptr) fail_keyword(spec, "got multiple values for argument", keyword);
+      if (found == nparams) fail_keyword(signature, "got an unexpected keyword argument", keyword);
+      if (slots[found] != nullptr) fail_keyword(signature, "got multiple values for argument", keyword);
       slots[found] = args[nargs + j];
     }
   }
   for (std::size_t i = 0; i < nparams; ++i) {
-    if (slots[i] == nullptr && !spec.params[i].defaults_to_none) fail_missing(spec, slots);
+    if (slots[i] == nullptr && !signature.params[i].defaults_to_none) fail_missing(signature, slots);
   }
 }
 

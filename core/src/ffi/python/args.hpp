@@ -29,7 +29,7 @@ struct Param {
   bool defaults_to_none = false;
 };
 
-struct FunctionSpec {
+struct Signature {
   const char* name;
   std::span<const Param> params;
 };
@@ -39,7 +39,7 @@ inline constexpr std::size_t kMaxParams = 10;
 // Fills slots[i] with a borrowed reference to the argument of parameter i, or
 // nullptr for an omitted parameter that has a default. Throws HostError with
 // the parser's TypeError set.
-void parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** slots);
 
 // Conversions. Each throws HostError with the Python exception set, already
@@ -78,7 +78,7 @@ struct Converter<std::optional<std::string>> {
   static std::optional<std::string> convert(PyObject* o, const char* p) { return to_optional_text(o, p); }
 };
 
-template <class Sig>
+template <class Fn>
 struct BodyTraits;
 template <class... Ts>
 struct BodyTraits<PyObject* (*)(Ts...)> {
@@ -89,14 +89,14 @@ struct BodyTraits<PyObject* (*)(Ts...)> {
 // Converts the slots in parameter order (braced initialisation evaluates left
 // to right, and the first failure throws) and calls the body.
 template <auto Body, std::size_t... I>
-PyObject* convert_and_call(const FunctionSpec& spec, PyObject** slots, std::index_sequence<I...>) {
+PyObject* convert_and_call(const Signature& signature, PyObject** slots, std::index_sequence<I...>) {
   using Args = typename BodyTraits<decltype(Body)>::Args;
-  Args converted{Converter<std::tuple_element_t<I, Args>>::convert(slots[I], spec.params[I].name)...};
+  Args converted{Converter<std::tuple_element_t<I, Args>>::convert(slots[I], signature.params[I].name)...};
   return Body(std::move(std::get<I>(converted))...);
 }
 
 // The C-level entry of a function with parameters (METH_FASTCALL | METH_KEYWORDS).
-template <const FunctionSpec& Spec, auto Body>
+template <const Signature& Sig, auto Body>
 PyObject* fastcall_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_boundary([&]() -> PyObject* {
     constexpr std::size_t arity = BodyTraits<decltype(Body)>::arity;
@@ -105,9 +105,9 @@ PyObject* fastcall_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(arity)) {
       for (std::size_t i = 0; i < arity; ++i) slots[i] = args[i];
     } else {
-      parse_arguments(Spec, args, nargs, kwnames, slots);
+      parse_arguments(Sig, args, nargs, kwnames, slots);
     }
-    return convert_and_call<Body>(Spec, slots, std::make_index_sequence<arity>{});
+    return convert_and_call<Body>(Sig, slots, std::make_index_sequence<arity>{});
   });
 }
 

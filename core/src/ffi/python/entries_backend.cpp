@@ -10,7 +10,7 @@ PyObject* set_backend_policy_body(std::uint8_t policy) {
   backend::set_policy_from_python(policy);
   return result_none();
 }
-ZOLTRA_SPEC(set_backend_policy, {"policy"});
+ZOLTRA_SIGNATURE(set_backend_policy, {"policy"});
 
 PyObject* get_backend_policy_body() { return result_int(backend::current_policy()); }
 

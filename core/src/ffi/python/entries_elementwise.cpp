@@ -25,7 +25,7 @@ PyObject* run_elementwise(const char* null_message, const char* operation, Kerne
   PyObject* NAME##_body(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t out_ptr, std::uint64_t count) { \
     return run_elementwise("Null pointer passed to " #NAME, OPERATION, &KERNEL, a_ptr, b_ptr, out_ptr, count);   \
   }                                                                                                      \
-  ZOLTRA_SPEC(NAME, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"count"})
+  ZOLTRA_SIGNATURE(NAME, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"count"})
 
 ZOLTRA_ELEMENTWISE(tensor_add_f32, "add", ops::add_f32_cpu);
 ZOLTRA_ELEMENTWISE(tensor_sub_f32, "sub", ops::sub_f32_cpu);

@@ -24,7 +24,7 @@ PyObject* tensor_sum_f32_body(std::uint64_t data_ptr, std::uint64_t count) {
   const float* data = address_as<const float>(data_ptr);
   return result_float(profiled_in_arena("sum", count, [&] { return ops::sum_f32_auto(data, count); }));
 }
-ZOLTRA_SPEC(tensor_sum_f32, {"data_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(tensor_sum_f32, {"data_ptr"}, {"count"});
 
 PyObject* tensor_sum_i32_body(std::uint64_t data_ptr, std::uint64_t count) {
   if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_sum_i32");
@@ -32,7 +32,7 @@ PyObject* tensor_sum_i32_body(std::uint64_t data_ptr, std::uint64_t count) {
   const std::int32_t* data = address_as<const std::int32_t>(data_ptr);
   return result_int(profiled_in_arena("sum", count, [&] { return ops::sum_i32_auto(data, count); }));
 }
-ZOLTRA_SPEC(tensor_sum_i32, {"data_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(tensor_sum_i32, {"data_ptr"}, {"count"});
 
 PyObject* tensor_mean_f32_body(std::uint64_t data_ptr, std::uint64_t count) {
   if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_mean_f32");
@@ -40,7 +40,7 @@ PyObject* tensor_mean_f32_body(std::uint64_t data_ptr, std::uint64_t count) {
   const float* data = address_as<const float>(data_ptr);
   return result_float(profiled_in_arena("mean", count, [&] { return ops::mean_f32_auto(data, count); }));
 }
-ZOLTRA_SPEC(tensor_mean_f32, {"data_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(tensor_mean_f32, {"data_ptr"}, {"count"});
 
 PyObject* tensor_all_body(std::uint64_t data_ptr, std::uint64_t count) {
   if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_all");
@@ -48,7 +48,7 @@ PyObject* tensor_all_body(std::uint64_t data_ptr, std::uint64_t count) {
   const std::uint8_t* data = address_as<const std::uint8_t>(data_ptr);
   return result_bool(profiled_in_arena("all", count, [&] { return ops::all_bool_cpu(data, count); }));
 }
-ZOLTRA_SPEC(tensor_all, {"data_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(tensor_all, {"data_ptr"}, {"count"});
 
 PyObject* tensor_any_body(std::uint64_t data_ptr, std::uint64_t count) {
   if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_any");
@@ -56,7 +56,7 @@ PyObject* tensor_any_body(std::uint64_t data_ptr, std::uint64_t count) {
   const std::uint8_t* data = address_as<const std::uint8_t>(data_ptr);
   return result_bool(profiled_in_arena("any", count, [&] { return ops::any_bool_cpu(data, count); }));
 }
-ZOLTRA_SPEC(tensor_any, {"data_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(tensor_any, {"data_ptr"}, {"count"});
 
 }  // namespace
 

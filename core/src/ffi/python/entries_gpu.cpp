@@ -29,17 +29,17 @@ PyObject* metal_broadcast_op_body(std::int32_t, U64, U64, U64, I32Seq, I32Seq, I
   metal_unavailable();
 }
 
-ZOLTRA_SPEC(metal_sum_f32, {"data_ptr"}, {"count"});
-ZOLTRA_SPEC(metal_mean_f32, {"data_ptr"}, {"count"});
-ZOLTRA_SPEC(metal_max_f32, {"data_ptr"}, {"count"});
-ZOLTRA_SPEC(metal_min_f32, {"data_ptr"}, {"count"});
-ZOLTRA_SPEC(metal_matmul_f32, {"a_ptr"}, {"b_ptr"}, {"c_ptr"}, {"m"}, {"k"}, {"n"});
-ZOLTRA_SPEC(metal_add_f32, {"a_ptr"}, {"b_ptr"}, {"result_ptr"}, {"count"});
-ZOLTRA_SPEC(metal_sub_f32, {"a_ptr"}, {"b_ptr"}, {"result_ptr"}, {"count"});
-ZOLTRA_SPEC(metal_mul_f32, {"a_ptr"}, {"b_ptr"}, {"result_ptr"}, {"count"});
-ZOLTRA_SPEC(metal_div_f32, {"a_ptr"}, {"b_ptr"}, {"result_ptr"}, {"count"});
-ZOLTRA_SPEC(metal_transpose_f32, {"in_ptr"}, {"out_ptr"}, {"m"}, {"n"});
-ZOLTRA_SPEC(metal_broadcast_op, {"op"}, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"shape"}, {"strides_a"}, {"strides_b"},
+ZOLTRA_SIGNATURE(metal_sum_f32, {"data_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(metal_mean_f32, {"data_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(metal_max_f32, {"data_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(metal_min_f32, {"data_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(metal_matmul_f32, {"a_ptr"}, {"b_ptr"}, {"c_ptr"}, {"m"}, {"k"}, {"n"});
+ZOLTRA_SIGNATURE(metal_add_f32, {"a_ptr"}, {"b_ptr"}, {"result_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(metal_sub_f32, {"a_ptr"}, {"b_ptr"}, {"result_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(metal_mul_f32, {"a_ptr"}, {"b_ptr"}, {"result_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(metal_div_f32, {"a_ptr"}, {"b_ptr"}, {"result_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(metal_transpose_f32, {"in_ptr"}, {"out_ptr"}, {"m"}, {"n"});
+ZOLTRA_SIGNATURE(metal_broadcast_op, {"op"}, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"shape"}, {"strides_a"}, {"strides_b"},
             {"size"}, {"size_a"}, {"size_b"});
 
 }  // namespace

@@ -18,7 +18,7 @@ PyObject* tensor_matmul_2d_f32_body(std::uint64_t a_ptr, std::uint64_t b_ptr, st
                                address_as<float>(out_ptr), m, k, n);
   return result_none();
 }
-ZOLTRA_SPEC(tensor_matmul_2d_f32, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"m"}, {"k"}, {"n"});
+ZOLTRA_SIGNATURE(tensor_matmul_2d_f32, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"m"}, {"k"}, {"n"});
 
 // Shared by tensor_dot_product_f32 and tensor_matmul_f32 (the product of two
 // one-dimensional operands), down to the null-pointer message.
@@ -34,12 +34,12 @@ float dot_product(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t count)
 PyObject* tensor_dot_product_f32_body(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t count) {
   return result_float(dot_product(a_ptr, b_ptr, count));
 }
-ZOLTRA_SPEC(tensor_dot_product_f32, {"a_ptr"}, {"b_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(tensor_dot_product_f32, {"a_ptr"}, {"b_ptr"}, {"count"});
 
 PyObject* tensor_matmul_f32_body(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t count) {
   return result_float(dot_product(a_ptr, b_ptr, count));
 }
-ZOLTRA_SPEC(tensor_matmul_f32, {"a_ptr"}, {"b_ptr"}, {"count"});
+ZOLTRA_SIGNATURE(tensor_matmul_f32, {"a_ptr"}, {"b_ptr"}, {"count"});
 
 }  // namespace
 

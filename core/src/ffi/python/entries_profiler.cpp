@@ -31,14 +31,14 @@ PyObject* set_profile_context_body(OptionalText context) {
   profiler::set_profile_context(std::move(context));
   return result_none();
 }
-ZOLTRA_SPEC(set_profile_context, {"context", true});
+ZOLTRA_SIGNATURE(set_profile_context, {"context", true});
 
 PyObject* get_profile_report_body(OptionalText context) {
   profiler::Profiler::Export report = profiler::global_profiler().export_json(context);
   if (!report.ok) throw_runtime_error(std::move(report.text));
   return result_text(report.text);
 }
-ZOLTRA_SPEC(get_profile_report, {"context", true});
+ZOLTRA_SIGNATURE(get_profile_report, {"context", true});
 
 }  // namespace
 

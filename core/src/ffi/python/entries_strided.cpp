@@ -34,7 +34,7 @@ PyObject* tensor_sum_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape
   return result_float(
       run_strided("sum_strided", &ops::sum_f32_strided_dispatch, data_ptr, shape, strides, element_count(shape)));
 }
-ZOLTRA_SPEC(tensor_sum_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
+ZOLTRA_SIGNATURE(tensor_sum_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 
 PyObject* tensor_mean_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape strides) {
   if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_mean_f32_strided");
@@ -49,7 +49,7 @@ PyObject* tensor_mean_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shap
   }
   return result_float(mean);
 }
-ZOLTRA_SPEC(tensor_mean_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
+ZOLTRA_SIGNATURE(tensor_mean_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 
 PyObject* tensor_max_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape strides) {
   if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_max_f32_strided");
@@ -57,7 +57,7 @@ PyObject* tensor_max_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape
   return result_float(
       run_strided("max_strided", &ops::max_f32_strided_dispatch, data_ptr, shape, strides, element_count(shape)));
 }
-ZOLTRA_SPEC(tensor_max_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
+ZOLTRA_SIGNATURE(tensor_max_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 
 PyObject* tensor_min_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape strides) {
   if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_min_f32_strided");
@@ -65,7 +65,7 @@ PyObject* tensor_min_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape
   return result_float(
       run_strided("min_strided", &ops::min_f32_strided_dispatch, data_ptr, shape, strides, element_count(shape)));
 }
-ZOLTRA_SPEC(tensor_min_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
+ZOLTRA_SIGNATURE(tensor_min_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 
 }  // namespace
 

@@ -23,7 +23,7 @@ namespace {
 PyObject* sum_as_string_body(std::uint64_t a, std::uint64_t b) {
   return result_text(decimal_text(static_cast<unsigned __int128>(a) + b));
 }
-ZOLTRA_SPEC(sum_as_string, {"a"}, {"b"});
+ZOLTRA_SIGNATURE(sum_as_string, {"a"}, {"b"});
 
 }  // namespace
 

@@ -12,7 +12,7 @@
 namespace zoltra::ffi {
 
 struct FunctionEntry {
-  const FunctionSpec* spec;
+  const Signature* signature;
   PyCFunction cfunc;
   int flags;
   const char* description;
@@ -31,11 +31,11 @@ inline T* address_as(std::uint64_t address) noexcept {
 
 }  // namespace zoltra::ffi
 
-// Declares NAME_spec for a function whose parameters are the remaining
+// Declares NAME_signature for a function whose parameters are the remaining
 // arguments (Param initialisers), in text-signature order.
-#define ZOLTRA_SPEC(NAME, ...)                                 \
+#define ZOLTRA_SIGNATURE(NAME, ...)                                 \
   constexpr ::zoltra::ffi::Param NAME##_params[] = {__VA_ARGS__}; \
-  constexpr ::zoltra::ffi::FunctionSpec NAME##_spec{#NAME, NAME##_params}
+  constexpr ::zoltra::ffi::Signature NAME##_signature{#NAME, NAME##_params}
 
 // Defines the table entry NAME_entry for a function with parameters, whose
 // body is NAME_body.
@@ -44,15 +44,15 @@ inline T* address_as(std::uint64_t address) noexcept {
                 ::zoltra::ffi::BodyTraits<decltype(&NAME##_body)>::arity);                      \
   extern const ::zoltra::ffi::FunctionEntry NAME##_entry;                                       \
   const ::zoltra::ffi::FunctionEntry NAME##_entry {                                             \
-    &NAME##_spec, ::zoltra::ffi::as_pyc_function(&::zoltra::ffi::fastcall_entry<NAME##_spec, &NAME##_body>), \
+    &NAME##_signature, ::zoltra::ffi::as_pyc_function(&::zoltra::ffi::fastcall_entry<NAME##_signature, &NAME##_body>), \
         METH_FASTCALL | METH_KEYWORDS, nullptr                                                  \
   }
 
 // Defines the table entry NAME_entry for a function without parameters.
 #define ZOLTRA_NOARGS_ENTRY(NAME, DESCRIPTION)                                                  \
-  constexpr ::zoltra::ffi::FunctionSpec NAME##_spec{#NAME, {}};                                 \
+  constexpr ::zoltra::ffi::Signature NAME##_signature{#NAME, {}};                                 \
   extern const ::zoltra::ffi::FunctionEntry NAME##_entry;                                       \
   const ::zoltra::ffi::FunctionEntry NAME##_entry {                                             \
-    &NAME##_spec, ::zoltra::ffi::as_pyc_function(&::zoltra::ffi::noargs_entry<&NAME##_body>), METH_NOARGS, \
+    &NAME##_signature, ::zoltra::ffi::as_pyc_function(&::zoltra::ffi::noargs_entry<&NAME##_body>), METH_NOARGS, \
         DESCRIPTION                                                                             \
   }

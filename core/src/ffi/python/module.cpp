@@ -44,12 +44,12 @@ PyModuleDef module_definition = {
 
 // "name(p1, p2, context=None)\n--\n\n" followed by the description, if any.
 std::string docstring(const FunctionEntry& entry) {
-  std::string doc = entry.spec->name;
+  std::string doc = entry.signature->name;
   doc += '(';
-  for (std::size_t i = 0; i < entry.spec->params.size(); ++i) {
+  for (std::size_t i = 0; i < entry.signature->params.size(); ++i) {
     if (i > 0) doc += ", ";
-    doc += entry.spec->params[i].name;
-    if (entry.spec->params[i].defaults_to_none) doc += "=None";
+    doc += entry.signature->params[i].name;
+    if (entry.signature->params[i].defaults_to_none) doc += "=None";
   }
   doc += ")\n--\n\n";
   if (entry.description != nullptr) doc += entry.description;
@@ -67,7 +67,7 @@ const std::array<PyMethodDef, 39>& method_definitions() {
     std::array<PyMethodDef, 39> records{};
     for (std::size_t i = 0; i < kFunctionTable.size(); ++i) {
       const FunctionEntry& entry = *kFunctionTable[i];
-      records[i] = PyMethodDef{entry.spec->name, entry.cfunc, entry.flags, docs[i].c_str()};
+      records[i] = PyMethodDef{entry.signature->name, entry.cfunc, entry.flags, docs[i].c_str()};
     }
     return records;
   }();
