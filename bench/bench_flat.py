@@ -21,13 +21,17 @@ import _zoltra_rust as z
 DEFAULT_SIZES = [8, 1_000, 65_536, 1_000_000, 16_777_216]
 
 
-def best_ns(fn, args, repeats, min_repeat_ns=5_000_000):
+def best_ns(fn, args, repeats, min_repeat_ns=5_000_000, kwargs=None):
     """Best mean time per call over `repeats` timed loops of calibrated length."""
+    if kwargs:
+        call = lambda: fn(*args, **kwargs)  # noqa: E731 - NumPy's out= keyword
+    else:
+        call = lambda: fn(*args)  # noqa: E731
     number = 1
     while True:
         start = time.perf_counter_ns()
         for _ in range(number):
-            fn(*args)
+            call()
         elapsed = time.perf_counter_ns() - start
         if elapsed >= min_repeat_ns or number >= 1 << 20:
             break
@@ -36,7 +40,7 @@ def best_ns(fn, args, repeats, min_repeat_ns=5_000_000):
     for _ in range(repeats - 1):
         start = time.perf_counter_ns()
         for _ in range(number):
-            fn(*args)
+            call()
         best = min(best, (time.perf_counter_ns() - start) / number)
     return best
 
@@ -51,10 +55,10 @@ def cases(n, rng):
     pa, pb, po = a.ctypes.data, b.ctypes.data, out.ctypes.data
     keep = (a, b, out, ints, trues, falses)
     rows = [
-        ("add", z.tensor_add_f32, (pa, pb, po, n), np.add, (a, b, out), 12 * n),
-        ("sub", z.tensor_sub_f32, (pa, pb, po, n), np.subtract, (a, b, out), 12 * n),
-        ("mul", z.tensor_mul_f32, (pa, pb, po, n), np.multiply, (a, b, out), 12 * n),
-        ("div", z.tensor_div_f32, (pa, pb, po, n), np.divide, (a, b, out), 12 * n),
+        ("add", z.tensor_add_f32, (pa, pb, po, n), np.add, ((a, b), {"out": out}), 12 * n),
+        ("sub", z.tensor_sub_f32, (pa, pb, po, n), np.subtract, ((a, b), {"out": out}), 12 * n),
+        ("mul", z.tensor_mul_f32, (pa, pb, po, n), np.multiply, ((a, b), {"out": out}), 12 * n),
+        ("div", z.tensor_div_f32, (pa, pb, po, n), np.divide, ((a, b), {"out": out}), 12 * n),
         ("sum_f32", z.tensor_sum_f32, (pa, n), np.sum, (a,), 4 * n),
         ("sum_i32", z.tensor_sum_i32, (ints.ctypes.data, n), np.sum, (ints,), 4 * n),
         ("mean_f32", z.tensor_mean_f32, (pa, n), np.mean, (a,), 4 * n),
@@ -87,6 +91,9 @@ def vector_add_latency_ns(repeats):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    # OpenBLAS (ours and NumPy's) starts its threads at load and lets them
+    # busy-wait for a while; let them settle before timing anything.
+    time.sleep(1.0)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)))
     args = parser.parse_args()
@@ -100,7 +107,10 @@ def main():
         keep, rows = cases(n, rng)
         for name, ours, our_args, ref, ref_args, nbytes in rows:
             t_ours = best_ns(ours, our_args, args.repeats)
-            t_ref = best_ns(ref, ref_args, args.repeats)
+            ref_kwargs = None
+            if len(ref_args) == 2 and isinstance(ref_args[1], dict):  # ((args), {keywords})
+                ref_args, ref_kwargs = ref_args
+            t_ref = best_ns(ref, ref_args, args.repeats, kwargs=ref_kwargs)
             if name == "sum_f32":
                 sum_times[n] = (t_ours, t_ref)
             print(f"{name:<9}{n:>11,}{t_ours / 1e3:>10.2f}us{t_ref / 1e3:>10.2f}us{t_ours / t_ref:>8.2f}"

@@ -22,6 +22,9 @@ def per_call_ns(statement, names, number, repeat=5):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    # OpenBLAS (ours and NumPy's) starts its threads at load and lets them
+    # busy-wait for a while; let them settle before timing anything.
+    time.sleep(1.0)
     parser.add_argument("--events", type=int, default=1_000_000, help="events stored before the report")
     parser.add_argument("--calls", type=int, default=200_000, help="calls per timing repeat")
     args = parser.parse_args()
