@@ -1,6 +1,6 @@
 """A short tour of _zoltra_rust on NumPy-owned memory.
 
-Run after `pip install .`:  python3 examples/tour.py
+Run after `pip install . numpy`:  python3 examples/tour.py
 """
 
 import json
