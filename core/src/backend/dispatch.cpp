@@ -1,11 +1,11 @@
 #include "backend/dispatch.hpp"
 
 #include <atomic>
-#include <charconv>
 #include <mutex>
 #include <utility>
 
 #include "backend/capabilities.hpp"
+#include "common/decimal.hpp"
 
 namespace zoltra::backend {
 namespace {
@@ -27,12 +27,6 @@ struct DetailedRecord {
 DetailedRecord& last_dispatch_detailed() {
   static DetailedRecord* const record = new DetailedRecord;
   return *record;
-}
-
-void append_decimal(std::string& out, std::uint64_t value) {
-  char digits[20];
-  auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
 }
 
 void store_new_record(std::optional<DispatchInfo>& slot, void* ctx) {

@@ -1,5 +1,7 @@
 #include "ops/matmul_plan.hpp"
 
+#include "common/decimal.hpp"
+
 namespace zoltra::ops {
 
 std::uint64_t matmul_work(std::uint64_t m, std::uint64_t k, std::uint64_t n) noexcept { return m * k * n; }
@@ -17,10 +19,9 @@ MatmulPlan plan_matmul(std::uint64_t m, std::uint64_t k, std::uint64_t n, const 
     plan.path = MatmulPath::kWholeBlas;
   } else if (w >= kMatmulParallelBound) {
     const std::uint64_t p = processors == 0 ? 1 : processors;
-    const std::uint64_t rows = m / p + (m % p != 0 ? 1 : 0);
     plan.path = MatmulPath::kParallel;
-    plan.rows_per_chunk = rows == 0 ? 1 : rows;
-    plan.chunk_count = m / plan.rows_per_chunk + (m % plan.rows_per_chunk != 0 ? 1 : 0);
+    plan.rows_per_chunk = ceil_div(m, p);  // at least 1, since m > 0
+    plan.chunk_count = ceil_div(m, plan.rows_per_chunk);
   } else if (features.fma && (features.avx512f || features.avx2)) {
     plan.path = MatmulPath::kKernel;
   } else {

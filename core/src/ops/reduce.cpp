@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "backend/processor_count.hpp"
+#include "common/decimal.hpp"
 #include "ops/flat_reduce.hpp"
 #include "scheduler/arena.hpp"
 #include "scheduler/pool.hpp"
@@ -26,8 +27,8 @@ struct Chunking {
 
 Chunking chunking_for(std::uint64_t count) {
   const std::uint64_t processors = backend::processor_count();
-  const std::uint64_t size = count / processors + (count % processors != 0);
-  return {size, static_cast<std::size_t>(count / size + (count % size != 0))};
+  const std::uint64_t size = ceil_div(count, processors);
+  return {size, static_cast<std::size_t>(ceil_div(count, size))};
 }
 
 // Room for one value per chunk; N <= P, so a small inline array nearly always does.

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "common/decimal.hpp"
+
 namespace zoltra::profiler {
 
 void append_json_string(std::string& out, std::string_view text) {
@@ -32,11 +34,7 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-void append_json_uint(std::string& out, std::uint64_t value) {
-  char digits[20];
-  auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
-}
+void append_json_uint(std::string& out, std::uint64_t value) { append_decimal(out, value); }
 
 void append_json_double(std::string& out, double value) {
   if (!std::isfinite(value)) {

@@ -4,22 +4,13 @@
 #include <limits>
 #include <optional>
 
+#include "common/decimal.hpp"
 #include "common/panic.hpp"
 
 namespace zoltra::scheduler {
 
 std::optional<std::uint64_t> parse_arena_size(std::string_view text) noexcept {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t value = 0;
-  for (char ch : text) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    const std::uint64_t digit = static_cast<std::uint64_t>(ch - '0');
-    if (value > (kMax - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
+  return parse_unsigned_decimal(text);
 }
 
 void ThreadArena::Free::operator()(std::byte* p) const noexcept { std::free(p); }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "backend/processor_count.hpp"
+#include "common/decimal.hpp"
 #include "common/panic.hpp"
 
 namespace zoltra::scheduler {
@@ -22,21 +23,12 @@ namespace {
 
 constinit thread_local bool tls_on_pool_thread = false;
 
-// Optional "+", then one or more decimal digits that fit in size_t.
+// The thread-count variables share the arena size's grammar.
 bool parse_thread_count(const char* text, std::size_t& out) noexcept {
   if (text == nullptr) return false;
-  std::string_view s(text);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return false;
-  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-  std::size_t value = 0;
-  for (char ch : s) {
-    if (ch < '0' || ch > '9') return false;
-    const std::size_t digit = static_cast<std::size_t>(ch - '0');
-    if (value > (kMax - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  out = value;
+  const std::optional<std::uint64_t> value = parse_unsigned_decimal(text);
+  if (!value) return false;
+  out = static_cast<std::size_t>(*value);
   return true;
 }
 

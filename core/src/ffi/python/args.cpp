@@ -137,20 +137,23 @@ long long signed_value(PyObject* integer, const char* param) {
   return value;
 }
 
-long long to_i64_value(PyObject* obj, const char* param) {
-  if (PyLong_Check(obj)) return signed_value(obj, param);
+// An int converts directly; any other object goes through its __index__ first.
+template <class Convert>
+auto via_index(PyObject* obj, const char* param, Convert convert) -> decltype(convert(obj, param)) {
+  if (PyLong_Check(obj)) return convert(obj, param);
   PyObject* index = PyNumber_Index(obj);
   if (index == nullptr) fail_conversion(param);
-  long long value;
   try {
-    value = signed_value(index, param);
+    auto value = convert(index, param);
+    Py_DECREF(index);
+    return value;
   } catch (...) {
     Py_DECREF(index);
     throw;
   }
-  Py_DECREF(index);
-  return value;
 }
+
+long long to_i64_value(PyObject* obj, const char* param) { return via_index(obj, param, signed_value); }
 
 template <class Item>
 std::vector<Item> to_sequence(PyObject* obj, const char* param) {
@@ -221,20 +224,7 @@ void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
   }
 }
 
-std::uint64_t to_u64(PyObject* obj, const char* param) {
-  if (PyLong_Check(obj)) return unsigned_value(obj, param);
-  PyObject* index = PyNumber_Index(obj);
-  if (index == nullptr) fail_conversion(param);
-  std::uint64_t value;
-  try {
-    value = unsigned_value(index, param);
-  } catch (...) {
-    Py_DECREF(index);
-    throw;
-  }
-  Py_DECREF(index);
-  return value;
-}
+std::uint64_t to_u64(PyObject* obj, const char* param) { return via_index(obj, param, unsigned_value); }
 
 std::int32_t to_i32(PyObject* obj, const char* param) {
   long long value = to_i64_value(obj, param);
