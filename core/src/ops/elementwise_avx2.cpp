@@ -8,6 +8,8 @@
 
 #include <immintrin.h>
 
+#include "common/unaligned.hpp"
+
 namespace zoltra::ops {
 namespace {
 
@@ -51,7 +53,8 @@ __attribute__((always_inline)) inline void apply(const float* a, const float* b,
   for (; count - i >= 8; i += 8) {
     _mm256_storeu_ps(out + i, Op::vec(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i)));
   }
-  for (; i < count; ++i) out[i] = Op::one(a[i], b[i]);
+  for (; i < count; ++i)
+    store_unaligned(out + i, Op::one(load_unaligned<float>(a + i), load_unaligned<float>(b + i)));
 }
 
 }  // namespace

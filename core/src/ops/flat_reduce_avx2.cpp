@@ -11,6 +11,8 @@
 
 #include <cstring>
 
+#include "common/unaligned.hpp"
+
 namespace zoltra::ops {
 namespace {
 
@@ -29,13 +31,13 @@ float kahan_onto(float s, const float* data, std::uint64_t count) noexcept {
   float c = 0.0f;
   std::uint64_t i = 0;
   while (i < count) {
-    const float y = data[i] - c;
+    const float y = load_unaligned<float>(data + i) - c;
     const float t = s + y;
     c = (t - s) - y;
     s = t;
     ++i;
     if (!is_finite(t)) {
-      for (; i < count; ++i) s = s + data[i];
+      for (; i < count; ++i) s = s + load_unaligned<float>(data + i);
       break;
     }
   }
@@ -94,7 +96,7 @@ std::int32_t sum_i32_cpu(const std::int32_t* data, std::uint64_t count) noexcept
   x = _mm_add_epi32(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(1, 0, 3, 2)));
   x = _mm_add_epi32(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1)));
   auto sum = static_cast<std::uint32_t>(_mm_cvtsi128_si32(x));
-  for (; i < count; ++i) sum += static_cast<std::uint32_t>(data[i]);
+  for (; i < count; ++i) sum += static_cast<std::uint32_t>(load_unaligned<std::int32_t>(data + i));
   return static_cast<std::int32_t>(sum);
 }
 

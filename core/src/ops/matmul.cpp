@@ -7,6 +7,7 @@
 #include "backend/capabilities.hpp"
 #include "backend/dispatch.hpp"
 #include "backend/processor_count.hpp"
+#include "common/unaligned.hpp"
 #include "ops/blas.hpp"
 #include "ops/matmul_plan.hpp"
 #include "scheduler/arena.hpp"
@@ -65,7 +66,7 @@ void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint
 
 float dot_product_f32_scalar(const float* a, const float* b, std::uint64_t count) noexcept {
   float s = 0.0f;
-  for (std::uint64_t i = 0; i < count; ++i) s = s + a[i] * b[i];
+  for (std::uint64_t i = 0; i < count; ++i) s = s + load_unaligned<float>(a + i) * load_unaligned<float>(b + i);
   return s;
 }
 

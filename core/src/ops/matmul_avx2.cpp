@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "common/unaligned.hpp"
+
 #include "ops/matmul.hpp"
 
 namespace zoltra::ops {
@@ -166,7 +168,7 @@ float dot_product_f32_avx2(const float* a, const float* b, std::uint64_t count) 
   const __m128 x = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
   const __m128 pairs = _mm_add_ps(x, _mm_movehdup_ps(x));  // lane 0: x0 + x1, lane 2: x2 + x3
   float s = _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs)));
-  for (; i < count; ++i) s = s + a[i] * b[i];
+  for (; i < count; ++i) s = s + load_unaligned<float>(a + i) * load_unaligned<float>(b + i);
   return s;
 }
 
