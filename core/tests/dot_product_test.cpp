@@ -8,6 +8,7 @@
 
 #include "backend/capabilities.hpp"
 #include "ops/matmul.hpp"
+#include "ops/matmul_kernels.hpp"
 
 namespace {
 

@@ -8,38 +8,16 @@
 #include <vector>
 
 #include "ops/matmul.hpp"
+#include "ops/matmul_kernels.hpp"
+#include "matmul_test_support.hpp"
 
 namespace {
 
+using matmul_test::Arith;
+using matmul_test::expect_bits_equal;
+using matmul_test::reference;
+using matmul_test::random_values;
 using zoltra::ops::kernel_matmul_f32_avx2;
-
-enum class Arith { kAsSpecified, kAllFused, kNoneFused };
-
-// Each element: a chain over p from +0.0; fused in the column blocks of 8,
-// separately rounded in the last n mod 8 columns.
-std::vector<float> reference(const std::vector<float>& a, const std::vector<float>& b, std::uint64_t m,
-                             std::uint64_t k, std::uint64_t n, Arith arith = Arith::kAsSpecified) {
-  std::vector<float> c(m * n);
-  const std::uint64_t blocked = n / 8 * 8;
-  for (std::uint64_t i = 0; i < m; ++i)
-    for (std::uint64_t j = 0; j < n; ++j) {
-      const bool fused = arith == Arith::kAllFused || (arith == Arith::kAsSpecified && j < blocked);
-      float s = 0.0f;
-      for (std::uint64_t p = 0; p < k; ++p) {
-        const float x = a[i * k + p], y = b[p * n + j];
-        s = fused ? std::fma(x, y, s) : s + x * y;
-      }
-      c[i * n + j] = s;
-    }
-  return c;
-}
-
-std::vector<float> random_values(std::uint64_t count, std::mt19937& rng) {
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> v(count);
-  for (float& x : v) x = dist(rng);
-  return v;
-}
 
 // Runs the kernel on a C placed between NaN guards, at an address that is not
 // 32-byte aligned, and checks that the guards stay untouched.
@@ -54,14 +32,6 @@ std::vector<float> run_kernel(const std::vector<float>& a, const std::vector<flo
     EXPECT_TRUE(std::isnan(buffer[kGuard + m * n + g])) << "write after C";
   }
   return {buffer.begin() + kGuard, buffer.begin() + kGuard + m * n};
-}
-
-void expect_bits_equal(const std::vector<float>& got, const std::vector<float>& want, std::uint64_t n,
-                       const char* what) {
-  ASSERT_EQ(got.size(), want.size());
-  for (std::uint64_t e = 0; e < got.size(); ++e)
-    ASSERT_EQ(std::bit_cast<std::uint32_t>(got[e]), std::bit_cast<std::uint32_t>(want[e]))
-        << what << ": element (" << e / n << ", " << e % n << ") got " << got[e] << " want " << want[e];
 }
 
 void check_shape(std::uint64_t m, std::uint64_t k, std::uint64_t n, std::mt19937& rng) {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/unaligned.hpp"
+#include "ops/lane_fold_avx2.hpp"
 
 namespace zoltra::ops {
 namespace {
@@ -63,9 +64,7 @@ float sum_f32_cpu(const float* data, std::uint64_t count) noexcept {
     }
     for (; p != block_end; p += 8) acc = _mm256_add_ps(acc, _mm256_loadu_ps(p));
 
-    const __m128 x = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
-    const __m128 pairs = _mm_add_ps(x, _mm_movehdup_ps(x));           // x0+x1, _, x2+x3, _
-    s = _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs)));  // (x0+x1)+(x2+x3)
+    s = fold_lanes_avx2(acc);
   }
   return kahan_onto(s, data + blocks * 8, count % 8);
 }

@@ -4,11 +4,11 @@
 #include <cstddef>
 #include <cstring>
 
-#include "backend/capabilities.hpp"
 #include "backend/dispatch.hpp"
 #include "backend/processor_count.hpp"
 #include "common/unaligned.hpp"
 #include "ops/blas.hpp"
+#include "ops/matmul_kernels.hpp"
 #include "ops/matmul_plan.hpp"
 #include "scheduler/arena.hpp"
 #include "scheduler/pool.hpp"
@@ -21,15 +21,21 @@ void sgemm_rows(const float* a, const float* b, float* c, std::uint64_t rows, st
   cblas_sgemm_row_major(a, b, c, static_cast<int>(rows), static_cast<int>(n), static_cast<int>(k));
 }
 
+MatmulKernel kernel_for(const backend::CpuFeatures& features) noexcept {
+  return matmul_kernel_variant(features) == MatmulKernelVariant::kAvx512 ? kernel_matmul_f32_avx512
+                                                                          : kernel_matmul_f32_avx2;
+}
+
 void run_parallel(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k, std::uint64_t n,
-                  const MatmulPlan& plan) {
+                  const MatmulPlan& plan, const backend::CpuFeatures& features) {
+  const MatmulKernel kernel = kernel_for(features);
   scheduler::with_arena([&](scheduler::ThreadArena&) {
     auto chunk = [&](std::size_t index) {
       const RowRange rows = matmul_chunk_rows(plan, m, index);
       const float* a_rows = a + rows.first * k;
       float* c_rows = c + rows.first * n;
-      if (plan_matmul_chunk(rows.count, k, n, backend::cpu_features()) == ChunkPath::kKernel)
-        kernel_matmul_f32_avx2(a_rows, b, c_rows, rows.count, k, n);
+      if (plan_matmul_chunk(rows.count, k, n, features) == ChunkPath::kKernel)
+        kernel(a_rows, b, c_rows, rows.count, k, n);
       else
         sgemm_rows(a_rows, b, c_rows, rows.count, k, n);
     };
@@ -41,11 +47,16 @@ void run_parallel(const float* a, const float* b, float* c, std::uint64_t m, std
 
 void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
                              std::uint64_t n) {
+  matmul_f32_cpu_dispatch(a, b, c, m, k, n, backend::cpu_features(), backend::processor_count());
+}
+
+void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
+                             std::uint64_t n, const backend::CpuFeatures& features, std::uint64_t processors) {
   const std::uint8_t policy = backend::current_policy();
   backend::set_last_dispatch(backend::kBackendCpu);
   backend::record_detailed_dispatch(backend::kBackendCpu, "matmul", m, n, k, policy);
 
-  const MatmulPlan plan = plan_matmul(m, k, n, backend::cpu_features(), backend::processor_count());
+  const MatmulPlan plan = plan_matmul(m, k, n, features, processors);
   switch (plan.path) {
     case MatmulPath::kNothing:
       return;
@@ -53,10 +64,10 @@ void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint
       std::memset(c, 0, static_cast<std::size_t>(m * n) * sizeof(float));
       return;
     case MatmulPath::kKernel:
-      kernel_matmul_f32_avx2(a, b, c, m, k, n);
+      kernel_for(features)(a, b, c, m, k, n);
       return;
     case MatmulPath::kParallel:
-      run_parallel(a, b, c, m, k, n, plan);
+      run_parallel(a, b, c, m, k, n, plan, features);
       return;
     case MatmulPath::kWholeBlas:
       sgemm_rows(a, b, c, m, k, n);
@@ -71,7 +82,11 @@ float dot_product_f32_scalar(const float* a, const float* b, std::uint64_t count
 }
 
 float dot_product_f32(const float* a, const float* b, std::uint64_t count) noexcept {
-  const backend::CpuFeatures& features = backend::cpu_features();
+  return dot_product_f32(a, b, count, backend::cpu_features());
+}
+
+float dot_product_f32(const float* a, const float* b, std::uint64_t count,
+                      const backend::CpuFeatures& features) noexcept {
   if (features.avx2 && features.fma) return dot_product_f32_avx2(a, b, count);
   return dot_product_f32_scalar(a, b, count);
 }

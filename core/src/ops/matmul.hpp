@@ -1,6 +1,9 @@
 #pragma once
-// Dense row-major float32 matrix product and dot product.
+// Dense row-major float32 matrix product and dot product: the choice of path
+// and kernel. The kernels themselves are declared in ops/matmul_kernels.hpp.
 #include <cstdint>
+
+#include "backend/capabilities.hpp"
 
 namespace zoltra::ops {
 
@@ -10,15 +13,16 @@ namespace zoltra::ops {
 void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
                              std::uint64_t n);
 
-// 4 x 8 FMA register tiles; C is overwritten, never read. Needs AVX2 + FMA.
-void kernel_matmul_f32_avx2(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
-                            std::uint64_t n) noexcept;
-
-// One fused 8-lane accumulator, fixed lane reduction, separately rounded tail.
-float dot_product_f32_avx2(const float* a, const float* b, std::uint64_t count) noexcept;
+// The same for a given feature set and processor count, so that tests can run
+// the paths of processors other than this one (the features must be ones this
+// processor has).
+void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
+                             std::uint64_t n, const backend::CpuFeatures& features, std::uint64_t processors);
 
 // The dot-product step: the AVX2 kernel with AVX2 + FMA, else a scalar loop.
 float dot_product_f32(const float* a, const float* b, std::uint64_t count) noexcept;
+float dot_product_f32(const float* a, const float* b, std::uint64_t count,
+                      const backend::CpuFeatures& features) noexcept;
 float dot_product_f32_scalar(const float* a, const float* b, std::uint64_t count) noexcept;
 
 }  // namespace zoltra::ops

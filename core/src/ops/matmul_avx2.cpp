@@ -1,4 +1,4 @@
-// AVX2/FMA float32 matrix product and dot product.
+// The AVX2/FMA matrix-product kernel: 8-lane vectors.
 //
 // Every element of C in the first 8*floor(n/8) columns is one fused
 // multiply-add chain over p = 0..k-1 starting from +0.0; every element in the
@@ -11,9 +11,7 @@
 
 #include <cstdint>
 
-#include "common/unaligned.hpp"
-
-#include "ops/matmul.hpp"
+#include "ops/matmul_kernels.hpp"
 
 namespace zoltra::ops {
 namespace {
@@ -158,18 +156,6 @@ void kernel_matmul_f32_avx2(const float* a, const float* b, float* c, std::uint6
     if (tail_here) return;
   }
   if (tail) column_panel<0, true>(a, b, c, m, k, n, j, tail_mask);
-}
-
-float dot_product_f32_avx2(const float* a, const float* b, std::uint64_t count) noexcept {
-  __m256 acc = _mm256_setzero_ps();
-  u64 i = 0;
-  for (; i + 8 <= count; i += 8) acc = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), acc);
-  // x_l = acc_l + acc_(l+4), then (x0 + x1) + (x2 + x3).
-  const __m128 x = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
-  const __m128 pairs = _mm_add_ps(x, _mm_movehdup_ps(x));  // lane 0: x0 + x1, lane 2: x2 + x3
-  float s = _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs)));
-  for (; i < count; ++i) s = s + load_unaligned<float>(a + i) * load_unaligned<float>(b + i);
-  return s;
 }
 
 }  // namespace zoltra::ops

@@ -38,6 +38,10 @@ ChunkPath plan_matmul_chunk(std::uint64_t rows, std::uint64_t k, std::uint64_t n
   return ChunkPath::kBlas;
 }
 
+MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) noexcept {
+  return features.avx512f && features.fma ? MatmulKernelVariant::kAvx512 : MatmulKernelVariant::kAvx2;
+}
+
 RowRange matmul_chunk_rows(const MatmulPlan& plan, std::uint64_t m, std::uint64_t index) noexcept {
   const std::uint64_t first = index * plan.rows_per_chunk;
   const std::uint64_t left = m - first;

@@ -41,6 +41,12 @@ MatmulPlan plan_matmul(std::uint64_t m, std::uint64_t k, std::uint64_t n, const 
 ChunkPath plan_matmul_chunk(std::uint64_t rows, std::uint64_t k, std::uint64_t n,
                             const backend::CpuFeatures& features) noexcept;
 
+// The micro-kernel variant for these features, on the calling thread and in
+// every chunk alike: 16-lane tiles with AVX-512F and FMA, else 8-lane ones.
+// Both give the same bits.
+enum class MatmulKernelVariant : std::uint8_t { kAvx2, kAvx512 };
+MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) noexcept;
+
 // Rows [first, first + count) of chunk `index` of a plan over m rows.
 struct RowRange {
   std::uint64_t first;
