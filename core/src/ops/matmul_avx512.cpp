@@ -150,13 +150,126 @@ void run_panel(u64 blocks, Tail tail, const float* a, u64 m, u64 k, const float*
   }
 }
 
+// ---- The last n mod 16 columns, sixteen rows to a vector ----------------------
+// Laid out by columns, the tail wastes most lanes (4 of 16 when n = 100) and
+// its rounded columns cost a multiply and an add each. Laid out by rows, one
+// vector carries one tail column for sixteen rows, so the same chains cost a
+// fraction of the instructions, plus an in-register transpose of A.
+
+// The lanes hold rows 0-3, 8-11, 4-7, 12-15 of a block, in this order (what
+// the transpose below leaves); any fixed order would do, lanes being
+// independent.
+constexpr int row_of_lane(int lane) { return (lane & 3) + ((lane & 4) << 1) + ((lane & 8) >> 1); }
+
+// GCC 12's unpack intrinsics pass _mm512_undefined_ps(), which it then
+// reports as uninitialized once inlined here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// v[q], q < 8, receives A[i0 + row][p0 + q] for the block's 16 rows; rows at
+// or past `rows` and columns at or past p0 + `steps` read as 0.
+[[gnu::always_inline]] inline void transpose_rows(const float* a, u64 k, u64 rows, unsigned steps,
+                                                  __m512 v[8]) noexcept {
+  __m512 r[8];
+  if (steps == 8 && rows == 16) {  // plain loads, so the inserts can take their operand from memory
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j)
+      r[j] = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(a + j * k)), _mm256_loadu_ps(a + (j + 8) * k), 1);
+  } else {
+    const __mmask8 cols = static_cast<__mmask8>((1u << steps) - 1);
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) {
+      const __m256 lo = static_cast<u64>(j) < rows ? _mm256_maskz_loadu_ps(cols, a + j * k) : _mm256_setzero_ps();
+      const __m256 hi =
+          static_cast<u64>(j + 8) < rows ? _mm256_maskz_loadu_ps(cols, a + (j + 8) * k) : _mm256_setzero_ps();
+      r[j] = _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
+    }
+  }
+  __m512 t[8];
+#pragma GCC unroll 4
+  for (int h = 0; h < 8; h += 4) {
+    const __m512 t0 = _mm512_unpacklo_ps(r[h], r[h + 1]), t1 = _mm512_unpackhi_ps(r[h], r[h + 1]);
+    const __m512 t2 = _mm512_unpacklo_ps(r[h + 2], r[h + 3]), t3 = _mm512_unpackhi_ps(r[h + 2], r[h + 3]);
+    t[h] = _mm512_shuffle_ps(t0, t2, 0x44);      // p0 | p4, by 128-bit chunk
+    t[h + 1] = _mm512_shuffle_ps(t0, t2, 0xEE);  // p1 | p5
+    t[h + 2] = _mm512_shuffle_ps(t1, t3, 0x44);  // p2 | p6
+    t[h + 3] = _mm512_shuffle_ps(t1, t3, 0xEE);  // p3 | p7
+  }
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) {
+    v[q] = _mm512_shuffle_f32x4(t[q], t[q + 4], _MM_SHUFFLE(2, 0, 2, 0));
+    v[q + 4] = _mm512_shuffle_f32x4(t[q], t[q + 4], _MM_SHUFFLE(3, 1, 3, 1));
+  }
+}
+
+// Rows [0, rows) (rows <= 16) of the tail columns [j0, n): FUSED (0 or 8)
+// fused columns, then ROUNDED separately rounded ones.
+template <int FUSED, int ROUNDED>
+void tail_block(const float* a, u64 rows, u64 k, const float* b, float* c, u64 n, u64 j0) noexcept {
+  constexpr int kCols = FUSED + ROUNDED;
+  __m512 acc[kCols];
+#pragma GCC unroll 16
+  for (int col = 0; col < kCols; ++col) acc[col] = _mm512_setzero_ps();
+  auto steps_from = [k](u64 p0) { return k - p0 < 8 ? static_cast<unsigned>(k - p0) : 8u; };
+  // The next 8 steps' transpose is issued before this block's arithmetic, so
+  // that its latency overlaps the accumulator chains.
+  __m512 v[8];
+  transpose_rows(a, k, rows, steps_from(0), v);
+  for (u64 p0 = 0; p0 < k; p0 += 8) {
+    const unsigned steps = steps_from(p0);
+    __m512 next[8];
+    if (p0 + 8 < k) transpose_rows(a + p0 + 8, k, rows, steps_from(p0 + 8), next);
+    const float* bp = b + p0 * n + j0;
+#pragma GCC unroll 8
+    for (unsigned q = 0; q < 8; ++q, bp += n) {
+      if (q == steps) break;
+#pragma GCC unroll 8
+      for (int col = 0; col < FUSED; ++col)
+        acc[col] = _mm512_fmadd_ps(v[q], _mm512_set1_ps(load_unaligned<float>(bp + col)), acc[col]);
+#pragma GCC unroll 8
+      for (int col = FUSED; col < kCols; ++col)
+        acc[col] = _mm512_add_ps(acc[col], _mm512_mul_ps(v[q], _mm512_set1_ps(load_unaligned<float>(bp + col))));
+    }
+    if (p0 + 8 >= k) break;
+#pragma GCC unroll 8
+    for (int q = 0; q < 8; ++q) v[q] = next[q];
+  }
+  alignas(64) float out[kCols][16];
+#pragma GCC unroll 16
+  for (int col = 0; col < kCols; ++col) _mm512_store_ps(out[col], acc[col]);
+  for (int lane = 0; lane < 16; ++lane) {
+    const u64 row = static_cast<u64>(row_of_lane(lane));
+    if (row >= rows) continue;
+    for (int col = 0; col < kCols; ++col) store_unaligned(c + row * n + j0 + col, out[col][lane]);
+  }
+}
+
+#pragma GCC diagnostic pop
+
+template <int FUSED, int ROUNDED = 0>
+void tail_by_rows(u64 rounded, const float* a, u64 m, u64 k, const float* b, float* c, u64 n, u64 j0) noexcept {
+  if constexpr (ROUNDED < 8) {
+    if (rounded != ROUNDED) return tail_by_rows<FUSED, ROUNDED + 1>(rounded, a, m, k, b, c, n, j0);
+    if constexpr (FUSED + ROUNDED > 0)
+      for (u64 i = 0; i < m; i += 16) tail_block<FUSED, ROUNDED>(a + i * k, m - i < 16 ? m - i : 16, k, b, c + i * n, n, j0);
+  }
+}
+
+// Instructions per step on the FMA pipes for the tail columns, each way.
+bool tail_by_rows_pays(u64 m, unsigned fused, unsigned rounded) noexcept {
+  const u64 by_columns = m * ((fused ? 1 : 0) + (rounded ? 2 : 0));
+  const u64 by_rows = (m + 15) / 16 * (fused + 2 * rounded + 4);  // 4: the transpose
+  return by_rows < by_columns;
+}
+
 }  // namespace
 
 void kernel_matmul_f32_avx512(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
                               std::uint64_t n) noexcept {
   if (m == 0 || n == 0) return;
   const unsigned tail_columns = static_cast<unsigned>(n % 16);
-  const Tail tail = tail_columns == 0   ? Tail::kNone
+  Tail tail = tail_columns == 0   ? Tail::kNone
                     : tail_columns == 8 ? Tail::kFused
                     : tail_columns < 8  ? Tail::kRounded
                                         : Tail::kMixed;
@@ -167,6 +280,13 @@ void kernel_matmul_f32_avx512(const float* a, const float* b, float* c, std::uin
   // ends up with a lone accumulator per row when a wider one came before it.
   const int max_width = m == 1 ? 8 : m == 2 ? 6 : 4;
   u64 blocks = n / 16;
+  const unsigned fused_tail = tail_columns >= 8 ? 8 : 0;
+  if (tail != Tail::kNone && tail_by_rows_pays(m, fused_tail, tail_columns - fused_tail)) {
+    const u64 j0 = 16 * blocks;
+    if (fused_tail) tail_by_rows<8>(tail_columns - 8, a, m, k, b, c, n, j0);
+    else tail_by_rows<0>(tail_columns, a, m, k, b, c, n, j0);
+    tail = Tail::kNone;
+  }
   u64 left = blocks + static_cast<u64>(accumulators(tail));
   u64 j = 0;
   while (left > static_cast<u64>(max_width)) {
