@@ -67,11 +67,23 @@ TEST(DotProduct, ReferenceDataSeparatesTheOrders) {
 }
 
 TEST(DotProduct, StepPicksKernelByFeatures) {
+  using zoltra::backend::CpuFeatures;
   std::mt19937 rng(9);
   const auto a = random_values(1003, rng), b = random_values(1003, rng);
   const auto& f = zoltra::backend::cpu_features();
   const float want = f.avx2 && f.fma ? reference_avx2(a, b) : reference_scalar(a, b);
   EXPECT_EQ(bits(zo::dot_product_f32(a.data(), b.data(), a.size())), bits(want));
+  // Processors this one may not be: without FMA (even with AVX2) the scalar
+  // loop; AVX-512F plays no part.
+  for (const CpuFeatures& without : {CpuFeatures{}, CpuFeatures{.avx2 = true, .fma = false, .avx512f = false}}) {
+    EXPECT_EQ(bits(zo::dot_product_f32(a.data(), b.data(), a.size(), without)), bits(reference_scalar(a, b)));
+  }
+  if (f.avx2 && f.fma) {
+    for (bool avx512f : {false, true}) {
+      const CpuFeatures with{.avx2 = true, .fma = true, .avx512f = avx512f};
+      EXPECT_EQ(bits(zo::dot_product_f32(a.data(), b.data(), a.size(), with)), bits(reference_avx2(a, b)));
+    }
+  }
 }
 
 }  // namespace

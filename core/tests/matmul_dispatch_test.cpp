@@ -103,6 +103,13 @@ TEST(MatmulPlan, ChunkKernelBounds) {
   EXPECT_EQ(zo::plan_matmul_chunk(1, 1, 1, kNone), ChunkPath::kBlas);
 }
 
+TEST(MatmulPlan, KernelVariantByFeatures) {
+  EXPECT_EQ(zo::matmul_kernel_variant(kAvx512), zo::MatmulKernelVariant::kAvx512);
+  EXPECT_EQ(zo::matmul_kernel_variant(CpuFeatures{.avx2 = false, .fma = true, .avx512f = true}),
+            zo::MatmulKernelVariant::kAvx512);
+  EXPECT_EQ(zo::matmul_kernel_variant(kAvx2Fma), zo::MatmulKernelVariant::kAvx2);
+}
+
 TEST(MatmulPlan, WorkSizeWraps) {
   EXPECT_EQ(zo::matmul_work(std::uint64_t{1} << 32, std::uint64_t{1} << 32, 1), 0u);
   EXPECT_EQ(zo::matmul_work(std::uint64_t{1} << 32, 3, std::uint64_t{1} << 31), std::uint64_t{1} << 63);

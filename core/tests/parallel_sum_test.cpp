@@ -55,8 +55,8 @@ float tree(const float* sums, std::size_t q) {
 // What the parallel sum must give with this machine's processor count and
 // pool threads whose arenas hold `arena_bytes`: each chunk summed with full
 // compensation when its floats fit, with the 8-lane sum in place otherwise.
-float expected_parallel(const float* data, std::uint64_t count, std::uint64_t arena_bytes) {
-  const std::uint64_t p = zoltra::backend::processor_count();
+float expected_parallel(const float* data, std::uint64_t count, std::uint64_t arena_bytes,
+                        std::uint64_t p = zoltra::backend::processor_count()) {
   const std::uint64_t size = (count + p - 1) / p;
   std::vector<float> sums;
   for (std::uint64_t begin = 0; begin < count; begin += size) {
@@ -122,6 +122,20 @@ TEST(ParallelSumF32, FollowsChunkingForEachArenaSize) {
       })) << "count " << count << " arena size " << size;
     }
   }
+}
+
+// The chunking of processors this machine is not.
+TEST(ParallelSumF32, ChunksFollowTheGivenProcessorCount) {
+  const auto v = discriminating(kCount, 3);
+  EXPECT_TRUE(in_child(nullptr, [&] {
+    bool ok = true;
+    for (std::uint64_t p : {1, 3, 7, 64}) {
+      const float expected = expected_parallel(v.data(), kCount, zoltra::scheduler::kDefaultArenaSize, p);
+      const float got = parallel_sum_f32_cpu(v.data(), kCount, p);
+      ok = report(same_float(expected, got), ("P = " + std::to_string(p)).c_str(), expected, got) && ok;
+    }
+    return ok;
+  }));
 }
 
 TEST(ParallelSumF32, OverflowGivesInfinityOnBothPaths) {

@@ -25,9 +25,8 @@ struct Chunking {
   std::size_t chunks;   // N
 };
 
-Chunking chunking_for(std::uint64_t count) {
-  const std::uint64_t processors = backend::processor_count();
-  const std::uint64_t size = ceil_div(count, processors);
+Chunking chunking_for(std::uint64_t count, std::uint64_t processors) {
+  const std::uint64_t size = ceil_div(count, processors == 0 ? 1 : processors);
   return {size, static_cast<std::size_t>(ceil_div(count, size))};
 }
 
@@ -50,8 +49,12 @@ class ChunkValues {
 }  // namespace
 
 float parallel_sum_f32_cpu(const float* data, std::uint64_t count) {
+  return parallel_sum_f32_cpu(data, count, backend::processor_count());
+}
+
+float parallel_sum_f32_cpu(const float* data, std::uint64_t count, std::uint64_t processors) {
   if (count == 0) return 0.0f;
-  const Chunking plan = chunking_for(count);
+  const Chunking plan = chunking_for(count, processors);
   ChunkValues<float> sums(plan.chunks);
   auto sum_chunk = [&](std::size_t index) {
     const std::uint64_t begin = index * plan.size;
@@ -70,8 +73,12 @@ float parallel_sum_f32_cpu(const float* data, std::uint64_t count) {
 }
 
 std::int32_t parallel_sum_i32_cpu(const std::int32_t* data, std::uint64_t count) {
+  return parallel_sum_i32_cpu(data, count, backend::processor_count());
+}
+
+std::int32_t parallel_sum_i32_cpu(const std::int32_t* data, std::uint64_t count, std::uint64_t processors) {
   if (count == 0) return 0;
-  const Chunking plan = chunking_for(count);
+  const Chunking plan = chunking_for(count, processors);
   // Unsigned so that the combination wraps modulo 2^32 without overflow.
   ChunkValues<std::uint32_t> sums(plan.chunks);
   auto sum_chunk = [&](std::size_t index) {

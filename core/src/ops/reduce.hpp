@@ -10,6 +10,11 @@ inline constexpr std::uint64_t kParallelSumThreshold = 1'000'000;
 float parallel_sum_f32_cpu(const float* data, std::uint64_t count);
 std::int32_t parallel_sum_i32_cpu(const std::int32_t* data, std::uint64_t count);
 
+// The same for a given processor count P, which sizes the chunks (ceil(count
+// / P) elements each), so that tests can run the chunking of any processor.
+float parallel_sum_f32_cpu(const float* data, std::uint64_t count, std::uint64_t processors);
+std::int32_t parallel_sum_i32_cpu(const std::int32_t* data, std::uint64_t count, std::uint64_t processors);
+
 // The entry points' choice between the sequential and parallel kernels.
 float sum_f32_auto(const float* data, std::uint64_t count);
 std::int32_t sum_i32_auto(const std::int32_t* data, std::uint64_t count);
