@@ -2,10 +2,12 @@
 // 8-lane kernel.
 //
 // Lanes are independent, so a 16-column vector carries sixteen elements'
-// chains at once. Only the vector holding the last n mod 16 columns needs
-// care: its lanes below column 8*floor(n/8) are fused, the others separately
-// rounded, so it keeps one accumulator of each kind and blends them by mask
-// when it stores.
+// chains at once. Only the last n mod 16 columns need care: those below
+// column 8*floor(n/8) are fused, the others separately rounded. Either one
+// vector per row holds them, with one accumulator of each kind blended by
+// mask when it stores, or, for taller products, one vector per column holds
+// sixteen rows of them (see below). Products with too few chains for 16-lane
+// tiles are handed to the 8-lane kernel whole.
 //
 // Throughput: two 512-bit FMA pipes with a 4-cycle latency need at least 8
 // independent chains, so a tile keeps about 24 accumulators (6 rows x 4
@@ -41,9 +43,9 @@ struct TailMasks {
 // A tile of R rows by NB fused 16-column blocks and the tail vector T. Each
 // step p loads the B vectors once and broadcasts one A value per row; C is
 // written once, at the end. Fully unrolled so the accumulators stay in
-// registers. B's rows are ldb floats apart (n, or the packed panel's width).
+// registers.
 template <int R, int NB, Tail T>
-[[gnu::always_inline]] inline void tile(const float* a, u64 k, const float* b, u64 ldb, float* c, u64 n,
+[[gnu::always_inline]] inline void tile(const float* a, u64 k, const float* b, float* c, u64 n,
                                         TailMasks masks) noexcept {
   constexpr int NA = NB > 0 ? NB : 1;
   constexpr bool kFusedTail = T == Tail::kFused || T == Tail::kMixed;
@@ -59,7 +61,7 @@ template <int R, int NB, Tail T>
     rounded[r] = _mm512_setzero_ps();
   }
   const float* bp = b;
-  for (u64 p = 0; p < k; ++p, bp += ldb) {
+  for (u64 p = 0; p < k; ++p, bp += n) {
     __m512 bv[NA];
 #pragma GCC unroll 16
     for (int q = 0; q < NB; ++q) bv[q] = _mm512_loadu_ps(bp + 16 * q);
@@ -95,11 +97,11 @@ constexpr int tile_rows_for(int width) {
 
 // One tile of `rows` (1..R) rows.
 template <int R, int NB, Tail T>
-void tile_of_rows(u64 rows, const float* a, u64 k, const float* b, u64 ldb, float* c, u64 n,
+void tile_of_rows(u64 rows, const float* a, u64 k, const float* b, float* c, u64 n,
                   TailMasks masks) noexcept {
   if constexpr (R > 0) {
-    if (rows == R) return tile<R, NB, T>(a, k, b, ldb, c, n, masks);
-    tile_of_rows<R - 1, NB, T>(rows, a, k, b, ldb, c, n, masks);
+    if (rows == R) return tile<R, NB, T>(a, k, b, c, n, masks);
+    tile_of_rows<R - 1, NB, T>(rows, a, k, b, c, n, masks);
   }
 }
 
@@ -107,7 +109,7 @@ void tile_of_rows(u64 rows, const float* a, u64 k, const float* b, u64 ldb, floa
 // R/2 rows is not left alone with few chains: the last full group and it are
 // split into two near-equal tiles.
 template <int NB, Tail T>
-void panel(const float* a, u64 m, u64 k, const float* b, u64 ldb, float* c, u64 n, TailMasks masks) noexcept {
+void panel(const float* a, u64 m, u64 k, const float* b, float* c, u64 n, TailMasks masks) noexcept {
   constexpr int R = tile_rows_for(NB + accumulators(T));
   u64 groups = m / R;
   u64 rest = m % R;
@@ -116,38 +118,38 @@ void panel(const float* a, u64 m, u64 k, const float* b, u64 ldb, float* c, u64 
     rest += R;
   }
   u64 i = 0;
-  for (; groups > 0; --groups, i += R) tile<R, NB, T>(a + i * k, k, b, ldb, c + i * n, n, masks);
+  for (; groups > 0; --groups, i += R) tile<R, NB, T>(a + i * k, k, b, c + i * n, n, masks);
   if (rest > R) {
     const u64 first = rest / 2;
-    tile_of_rows<R, NB, T>(first, a + i * k, k, b, ldb, c + i * n, n, masks);
+    tile_of_rows<R, NB, T>(first, a + i * k, k, b, c + i * n, n, masks);
     i += first;
     rest -= first;
   }
-  if (rest > 0) tile_of_rows<R, NB, T>(rest, a + i * k, k, b, ldb, c + i * n, n, masks);
+  if (rest > 0) tile_of_rows<R, NB, T>(rest, a + i * k, k, b, c + i * n, n, masks);
 }
 
 constexpr u64 kL1DataBytes = 48 * 1024;  // per core, Sapphire Rapids class
 constexpr int kMaxWidth = 8;  // accumulators per row, for a single-row product
 
 template <Tail T, int NB = 0>
-void panel_of_blocks(u64 blocks, const float* a, u64 m, u64 k, const float* b, u64 ldb, float* c, u64 n,
+void panel_of_blocks(u64 blocks, const float* a, u64 m, u64 k, const float* b, float* c, u64 n,
                      TailMasks masks) noexcept {
   if constexpr (NB + accumulators(T) <= kMaxWidth) {
     if (blocks == NB) {
-      if constexpr (NB > 0 || T != Tail::kNone) panel<NB, T>(a, m, k, b, ldb, c, n, masks);
+      if constexpr (NB > 0 || T != Tail::kNone) panel<NB, T>(a, m, k, b, c, n, masks);
       return;
     }
-    panel_of_blocks<T, NB + 1>(blocks, a, m, k, b, ldb, c, n, masks);
+    panel_of_blocks<T, NB + 1>(blocks, a, m, k, b, c, n, masks);
   }
 }
 
-void run_panel(u64 blocks, Tail tail, const float* a, u64 m, u64 k, const float* b, u64 ldb, float* c, u64 n,
+void run_panel(u64 blocks, Tail tail, const float* a, u64 m, u64 k, const float* b, float* c, u64 n,
                TailMasks masks) noexcept {
   switch (tail) {
-    case Tail::kNone: return panel_of_blocks<Tail::kNone>(blocks, a, m, k, b, ldb, c, n, masks);
-    case Tail::kFused: return panel_of_blocks<Tail::kFused>(blocks, a, m, k, b, ldb, c, n, masks);
-    case Tail::kRounded: return panel_of_blocks<Tail::kRounded>(blocks, a, m, k, b, ldb, c, n, masks);
-    case Tail::kMixed: return panel_of_blocks<Tail::kMixed>(blocks, a, m, k, b, ldb, c, n, masks);
+    case Tail::kNone: return panel_of_blocks<Tail::kNone>(blocks, a, m, k, b, c, n, masks);
+    case Tail::kFused: return panel_of_blocks<Tail::kFused>(blocks, a, m, k, b, c, n, masks);
+    case Tail::kRounded: return panel_of_blocks<Tail::kRounded>(blocks, a, m, k, b, c, n, masks);
+    case Tail::kMixed: return panel_of_blocks<Tail::kMixed>(blocks, a, m, k, b, c, n, masks);
   }
 }
 
@@ -176,7 +178,8 @@ constexpr int row_of_lane(int lane) { return (lane & 3) + ((lane & 4) << 1) + ((
   if (steps == 8 && rows == 16) {  // plain loads, so the inserts can take their operand from memory
 #pragma GCC unroll 8
     for (int j = 0; j < 8; ++j)
-      r[j] = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(a + j * k)), _mm256_loadu_ps(a + (j + 8) * k), 1);
+      r[j] = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(a + j * k)), _mm256_loadu_ps(a + (j + 8) * k),
+                                1);
   } else {
     const __mmask8 cols = static_cast<__mmask8>((1u << steps) - 1);
 #pragma GCC unroll 8
@@ -252,8 +255,10 @@ template <int FUSED, int ROUNDED = 0>
 void tail_by_rows(u64 rounded, const float* a, u64 m, u64 k, const float* b, float* c, u64 n, u64 j0) noexcept {
   if constexpr (ROUNDED < 8) {
     if (rounded != ROUNDED) return tail_by_rows<FUSED, ROUNDED + 1>(rounded, a, m, k, b, c, n, j0);
-    if constexpr (FUSED + ROUNDED > 0)
-      for (u64 i = 0; i < m; i += 16) tail_block<FUSED, ROUNDED>(a + i * k, m - i < 16 ? m - i : 16, k, b, c + i * n, n, j0);
+    if constexpr (FUSED + ROUNDED > 0) {
+      for (u64 i = 0; i < m; i += 16)
+        tail_block<FUSED, ROUNDED>(a + i * k, m - i < 16 ? m - i : 16, k, b, c + i * n, n, j0);
+    }
   }
 }
 
@@ -304,12 +309,12 @@ void kernel_matmul_f32_avx512(const float* a, const float* b, float* c, std::uin
   while (left > static_cast<u64>(max_width)) {
     const u64 take = left == static_cast<u64>(max_width) + 1 ? max_width - 1 : max_width;
     const u64 take_blocks = take < blocks ? take : blocks;  // equal: a mixed tail is never split
-    run_panel(take_blocks, Tail::kNone, a, m, k, b + j, n, c + j, n, masks);
+    run_panel(take_blocks, Tail::kNone, a, m, k, b + j, c + j, n, masks);
     blocks -= take_blocks;
     left -= take_blocks;
     j += 16 * take_blocks;
   }
-  run_panel(blocks, tail, a, m, k, b + j, n, c + j, n, masks);
+  run_panel(blocks, tail, a, m, k, b + j, c + j, n, masks);
 }
 
 }  // namespace zoltra::ops
