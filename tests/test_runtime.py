@@ -32,14 +32,16 @@ def pool_size(num_threads, rs_num_cpus):
         ("+3", None, 3),
         ("three", "5", 5),
         (None, "+5", 5),
-        ("0", "5", "P"),  # 0 is the default, not a question for the next variable
-        (" 3", "x", "P"),
-        (None, None, "P"),
+        ("0", "5", "P-1"),  # 0 is the default, not a question for the next variable
+        (" 3", "x", "P-1"),
+        (None, None, "P-1"),  # the calling thread is the last worker
+        ("100000", None, "bound"),
+        (None, "100000", "bound"),
     ],
 )
 def test_pool_size_from_environment(z, num_threads, rs_num_cpus, expected):
-    if expected == "P":
-        expected = z.get_system_capabilities()["cpu"]["cores"]
+    cores = z.get_system_capabilities()["cpu"]["cores"]
+    expected = {"P-1": cores - 1, "bound": max(cores, 16)}.get(expected, expected)
     assert pool_size(num_threads, rs_num_cpus) == expected
 
 

@@ -59,19 +59,20 @@ struct Rendezvous {
 
 }  // namespace
 
-TEST(Pool, EveryChunkRunsExactlyOnceOnAPoolThread) {
+TEST(Pool, EveryChunkRunsExactlyOnceOnAPoolThreadOrTheCaller) {
   EXPECT_FALSE(zs::on_pool_thread());
-  for (std::size_t chunks : {1u, 2u, 3u, 7u, 64u, 1000u}) {
+  const std::thread::id caller = std::this_thread::get_id();
+  for (std::size_t chunks : {1u, 2u, 3u, 7u, 64u, 1000u, 70000u}) {
     auto runs = std::make_unique<std::atomic<int>[]>(chunks);
-    std::atomic<int> off_pool{0};
+    std::atomic<int> elsewhere{0};
     auto body = [&](std::size_t i) {
-      if (!zs::on_pool_thread()) off_pool.fetch_add(1);
+      if (!zs::on_pool_thread() && std::this_thread::get_id() != caller) elsewhere.fetch_add(1);
       // A slow last chunk: the caller must still be waiting when it ends.
       if (i == chunks - 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       runs[i].fetch_add(1);
     };
     zs::run_chunks(chunks, body);
-    EXPECT_EQ(off_pool.load(), 0);
+    EXPECT_EQ(elsewhere.load(), 0);
     for (std::size_t i = 0; i < chunks; ++i) ASSERT_EQ(runs[i].load(), 1) << i << " of " << chunks;
   }
   int calls = 0;
@@ -80,8 +81,8 @@ TEST(Pool, EveryChunkRunsExactlyOnceOnAPoolThread) {
   EXPECT_EQ(calls, 0);
 }
 
-TEST(Pool, ChunksRunInParallelOnAllThreads) {
-  const std::size_t threads = zs::pool_thread_count();
+TEST(Pool, ChunksRunInParallelOnAllThreadsAndTheCaller) {
+  const std::size_t threads = zs::pool_thread_count() + 1;
   Rendezvous meet{threads};
   zs::run_chunks(threads, meet);
   EXPECT_TRUE(meet.all_met) << "fewer than " << threads << " chunks ran at once";
@@ -109,7 +110,7 @@ TEST(Pool, FirstExceptionReachesTheCallerAfterAllChunks) {
   EXPECT_EQ(after.load(), 10);
 }
 
-TEST(Pool, SubmittingFromAPoolThreadIsRefused) {
+TEST(Pool, SubmittingFromInsideAChunkIsRefused) {
   auto nested = [](std::size_t) {
     auto inner = [](std::size_t) {};
     zs::run_chunks(2, inner);
@@ -137,18 +138,24 @@ TEST(Pool, ConcurrentSubmittersEachGetTheirOwnResults) {
 }
 
 TEST(Pool, ThreadCountFromEnvironment) {
-  EXPECT_EQ(zs::thread_count_from_env(nullptr, nullptr, 6), 6u);
-  EXPECT_EQ(zs::thread_count_from_env(nullptr, nullptr, 0), 1u);
+  // By default the caller is the last of P workers.
+  EXPECT_EQ(zs::thread_count_from_env(nullptr, nullptr, 6), 5u);
+  EXPECT_EQ(zs::thread_count_from_env(nullptr, nullptr, 0), 0u);
   EXPECT_EQ(zs::thread_count_from_env("3", "5", 6), 3u);
   EXPECT_EQ(zs::thread_count_from_env("+003", nullptr, 6), 3u);
   // 0 means the default and does not ask the second variable.
-  EXPECT_EQ(zs::thread_count_from_env("0", "5", 6), 6u);
+  EXPECT_EQ(zs::thread_count_from_env("0", "5", 6), 5u);
   // Unparsable: the second variable decides.
   for (const char* bad : {"", "+", "-1", " 3", "3x", "99999999999999999999999"}) {
     EXPECT_EQ(zs::thread_count_from_env(bad, "5", 6), 5u) << '"' << bad << '"';
-    EXPECT_EQ(zs::thread_count_from_env(nullptr, bad, 6), 6u) << '"' << bad << '"';
+    EXPECT_EQ(zs::thread_count_from_env(nullptr, bad, 6), 5u) << '"' << bad << '"';
   }
-  EXPECT_EQ(zs::thread_count_from_env(nullptr, "0", 6), 6u);
+  EXPECT_EQ(zs::thread_count_from_env(nullptr, "0", 6), 5u);
+  // Clamped to the bound: max(P, 16).
+  EXPECT_EQ(zs::thread_count_from_env("16", nullptr, 2), 16u);
+  EXPECT_EQ(zs::thread_count_from_env("100000", nullptr, 2), 16u);
+  EXPECT_EQ(zs::thread_count_from_env("18446744073709551615", nullptr, 2), 16u);
+  EXPECT_EQ(zs::thread_count_from_env(nullptr, "100000", 64), 64u);
 }
 
 TEST(Pool, CopiedChunkFnRefersToTheSameCallable) {

@@ -16,9 +16,8 @@
 namespace zoltra::ops {
 namespace {
 
-// CBLAS takes 32-bit dimensions; sizes of 2^31 or more are outside the contract.
 void sgemm_rows(const float* a, const float* b, float* c, std::uint64_t rows, std::uint64_t k, std::uint64_t n) {
-  cblas_sgemm_row_major(a, b, c, static_cast<int>(rows), static_cast<int>(n), static_cast<int>(k));
+  cblas_sgemm_row_major(a, b, c, rows, n, k);
 }
 
 MatmulKernel kernel_for(const backend::CpuFeatures& features) noexcept {

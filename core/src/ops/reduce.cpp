@@ -60,7 +60,7 @@ float parallel_sum_f32_cpu(const float* data, std::uint64_t count, std::uint64_t
     const std::uint64_t begin = index * plan.size;
     const std::uint64_t length = count - begin < plan.size ? count - begin : plan.size;
     const float* chunk = data + begin;
-    sums[index] = scheduler::with_arena([&](scheduler::ThreadArena& arena) {
+    sums[index] = scheduler::with_chunk_arena([&](scheduler::ThreadArena& arena) {
       float* copy = arena.alloc_f32(length);
       if (copy == nullptr) return sum_f32_cpu(chunk, length);
       std::memcpy(copy, chunk, length * sizeof(float));

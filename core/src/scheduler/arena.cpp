@@ -59,20 +59,22 @@ struct ArenaSlot {
 };
 
 thread_local ArenaSlot ARENA;
+thread_local ArenaSlot CHUNK_ARENA;
 
 }  // namespace
 
-ArenaLease::ArenaLease() {
-  ArenaSlot& slot = ARENA;
+ArenaLease::ArenaLease(ArenaUse use) {
+  ArenaSlot& slot = use == ArenaUse::kChunk ? CHUNK_ARENA : ARENA;
   if (slot.in_use) throw Panic("scratch arena is already in use on this thread");
   if (!slot.arena) slot.arena = ThreadArena::with_default_size();
   slot.in_use = true;
   arena_ = &*slot.arena;
+  in_use_ = &slot.in_use;
 }
 
 ArenaLease::~ArenaLease() {
   arena_->reset();
-  ARENA.in_use = false;
+  *in_use_ = false;
 }
 
 }  // namespace zoltra::scheduler

@@ -41,11 +41,18 @@ class ThreadArena {
   std::uint64_t offset_ = 0;
 };
 
-// Takes the calling thread's arena (creating it on first use) for exclusive
-// use; throws Panic if the thread already holds it. Released by ArenaLease.
+// Which of a thread's two arenas a scope takes. Chunks of parallel work run
+// in the chunk arena: a pool thread has nothing else, and a submitting thread
+// that runs chunks itself holds its own ARENA for the whole call, so its
+// chunks need an arena apart from it. Both are sized the same way, so a chunk
+// computes the same bits on whichever thread it runs.
+enum class ArenaUse : bool { kOperation, kChunk };
+
+// Takes one of the calling thread's arenas (creating it on first use) for
+// exclusive use; throws Panic if the thread already holds it. Released by ArenaLease.
 class ArenaLease {
  public:
-  ArenaLease();
+  explicit ArenaLease(ArenaUse use = ArenaUse::kOperation);
   ~ArenaLease();  // resets the arena and gives it back
   ArenaLease(const ArenaLease&) = delete;
   ArenaLease& operator=(const ArenaLease&) = delete;
@@ -53,6 +60,7 @@ class ArenaLease {
 
  private:
   ThreadArena* arena_;
+  bool* in_use_;
 };
 
 // Runs op(arena) with the calling thread's arena in exclusive use, then resets
@@ -60,6 +68,13 @@ class ArenaLease {
 template <class Op>
 decltype(auto) with_arena(Op&& op) {
   ArenaLease lease;
+  return static_cast<Op&&>(op)(lease.arena());
+}
+
+// The same for one chunk of parallel work, in the thread's chunk arena.
+template <class Op>
+decltype(auto) with_chunk_arena(Op&& op) {
+  ArenaLease lease(ArenaUse::kChunk);
   return static_cast<Op&&>(op)(lease.arena());
 }
 

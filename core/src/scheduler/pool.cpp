@@ -3,14 +3,12 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
-#include <limits>
 #include <mutex>
-#include <string_view>
-#include <system_error>
 #include <thread>
 
 #include "backend/processor_count.hpp"
@@ -22,126 +20,168 @@ namespace zoltra::scheduler {
 namespace {
 
 constinit thread_local bool tls_on_pool_thread = false;
+// Set while a submitting thread is inside run_chunks (and so may be running a chunk).
+constinit thread_local bool tls_submitting = false;
 
 // The thread-count variables share the arena size's grammar.
 bool parse_thread_count(const char* text, std::size_t& out) noexcept {
   if (text == nullptr) return false;
   const std::optional<std::uint64_t> value = parse_unsigned_decimal(text);
   if (!value) return false;
-  out = static_cast<std::size_t>(*value);
+  out = *value > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(*value);
   return true;
 }
 
-// One submission, on the submitting thread's stack. Chunks are claimed one
-// index at a time, which is the recursive halving carried all the way down to
-// single chunks; the callers store results by chunk index, so the claiming
-// order never shows.
-struct Job {
-  Job(ChunkFn fn, std::size_t count) noexcept : body(fn), chunks(count), unfinished(count) {}
-  ChunkFn body;
-  std::size_t chunks;
-  std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> unfinished;
-  std::atomic<std::uint32_t> all_done{0};
-  std::atomic<bool> failed{false};
-  std::exception_ptr first_error;  // written only by the thread that set `failed`
-};
-
-// Hand-off is through atomics with wait/notify (futexes), so a submission
-// costs a wake-up and no lock. The job lives on the submitter's stack: a
-// worker announces itself in `inside_` before it looks at `current_`, and the
-// submitter, after clearing `current_`, waits until `inside_` is 0, so no
-// worker can still hold the job when it goes away.
-class Pool {
- public:
-  explicit Pool(std::size_t threads) {
-    for (std::size_t i = 0; i < threads; ++i) {
-      try {
-        std::thread([this] { worker_loop(); }).detach();
-      } catch (const std::system_error&) {
-        break;  // keep the threads the system let us have
-      }
-      ++threads_;
+// Runs the chunks on the calling thread alone, in index order, with the same
+// exception rule as the pool: every chunk runs, then the first error is rethrown.
+void run_here(std::size_t first, std::size_t count, ChunkFn body, std::exception_ptr& error) {
+  for (std::size_t i = first; i < first + count; ++i) {
+    try {
+      body(i);
+    } catch (...) {
+      if (!error) error = std::current_exception();
     }
   }
+}
 
-  std::size_t size() const noexcept { return threads_; }
+// Polls `ready` for up to `budget`, yielding the processor between polls, so
+// that a poller never keeps the processor from a thread that has work.
+template <class Ready>
+bool spin_until(Ready ready, std::chrono::nanoseconds budget) {
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  for (unsigned i = 1;; ++i) {
+    if (ready()) return true;
+    sched_yield();
+    if (i % 8 == 0 && std::chrono::steady_clock::now() >= deadline) return ready();
+  }
+}
+
+// The submitting thread is a worker too: it publishes the job, claims chunks
+// like any pool thread, and waits only for chunks already running elsewhere.
+// So a job needs no pool thread at all (none could be started, or P is 1),
+// and the fixed cost of a submission is mostly hidden behind the submitter's
+// own first chunk.
+//
+// A job is claimed through one 64-bit ticket: generation (32 bits), chunk
+// count (16) and next unclaimed chunk (16). A worker that wakes late holds a
+// stale generation, so its compare-and-swap fails and it never touches the
+// next job; the job's other fields are read only after a successful claim,
+// and the submitter rewrites them only after every claimed chunk has ended.
+class Pool {
+ public:
+  explicit Pool(std::size_t threads) : target_(threads) {}
+
+  std::size_t size() const noexcept { return started_.load(std::memory_order_relaxed); }
 
   void run(std::size_t chunks, ChunkFn body) {
     std::lock_guard submit(submit_mutex_);  // one job at a time
-    Job job(body, chunks);
-    current_.store(&job);
-    generation_.fetch_add(1);
-    if (sleepers_.load() != 0) generation_.notify_all();
-    job.all_done.wait(0);
-    current_.store(nullptr);
-    for (std::uint32_t n; (n = inside_.load()) != 0;) inside_.wait(n);
-    if (job.failed.load()) std::rethrow_exception(job.first_error);
+    start_missing_threads();
+    std::exception_ptr error;
+    for (std::size_t first = 0; first < chunks; first += kMaxBatch) {
+      run_batch(first, std::min(kMaxBatch, chunks - first), body, error);
+    }
+    if (error) std::rethrow_exception(error);
   }
 
  private:
+  static constexpr std::size_t kMaxBatch = 0xffff;
+
+  static std::uint64_t ticket(std::uint32_t generation, std::uint64_t count, std::uint64_t next) noexcept {
+    return std::uint64_t{generation} << 32 | count << 16 | next;
+  }
+
+  // Threads that could not start before (a process or memory limit since
+  // lifted) are tried again on every submission; a failure costs one refused
+  // system call, and the submitter does the work meanwhile.
+  void start_missing_threads() noexcept {
+    for (std::size_t i = size(); i < target_; ++i) {
+      try {
+        std::thread([this] { worker_loop(); }).detach();
+      } catch (...) {
+        return;
+      }
+      started_.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+
+  void run_batch(std::size_t first, std::size_t count, ChunkFn body, std::exception_ptr& error) {
+    if (size() == 0) return run_here(first, count, body, error);
+    body_ = body;
+    first_ = first;
+    first_error_ = nullptr;
+    failed_.store(false, std::memory_order_relaxed);
+    unfinished_.store(count, std::memory_order_relaxed);
+    done_.store(0, std::memory_order_relaxed);
+    const std::uint32_t generation = ++generation_;
+    ticket_.store(ticket(generation, count, 0), std::memory_order_release);
+    wake_.store(generation);
+    if (sleepers_.load() != 0) wake_.notify_all();
+    claim_and_run(generation);
+    if (!done_.load(std::memory_order_acquire) &&
+        !spin_until([&] { return done_.load(std::memory_order_acquire) != 0; }, kSpin)) {
+      caller_asleep_.store(true);
+      while (done_.load() == 0) done_.wait(0);
+      caller_asleep_.store(false, std::memory_order_relaxed);
+    }
+    if (failed_.load(std::memory_order_acquire) && !error) error = first_error_;
+  }
+
+  void claim_and_run(std::uint32_t generation) {
+    std::uint64_t t = ticket_.load(std::memory_order_acquire);
+    for (;;) {
+      if (static_cast<std::uint32_t>(t >> 32) != generation || (t & 0xffff) >= ((t >> 16) & 0xffff)) return;
+      if (!ticket_.compare_exchange_weak(t, t + 1, std::memory_order_acq_rel, std::memory_order_acquire)) continue;
+      try {
+        body_(first_ + (t & 0xffff));
+      } catch (...) {
+        if (!failed_.exchange(true, std::memory_order_acq_rel)) first_error_ = std::current_exception();
+      }
+      if (unfinished_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        done_.store(1);
+        if (caller_asleep_.load()) done_.notify_one();
+        return;
+      }
+      t = ticket_.load(std::memory_order_acquire);
+    }
+  }
+
   void worker_loop() {
     tls_on_pool_thread = true;
     std::uint32_t seen = 0;
     for (;;) {
-      if (generation_.load() == seen) {
-        // Stay awake a little: parallel calls tend to come in runs, and a
-        // futex wake-up costs several microseconds.
-        spin_until([&] { return generation_.load() != seen; }, kWorkerSpin);
-      }
-      const std::uint32_t generation = generation_.load();
-      if (generation == seen) {
+      // Stay awake a little: parallel calls tend to come in runs, and waking
+      // a sleeping thread costs from several to a hundred microseconds.
+      if (!spin_until([&] { return wake_.load(std::memory_order_acquire) != seen; }, kSpin)) {
         sleepers_.fetch_add(1);
-        if (generation_.load() == seen) generation_.wait(seen);
+        while (wake_.load() == seen) wake_.wait(seen);
         sleepers_.fetch_sub(1);
-        continue;
       }
-      seen = generation;
-      inside_.fetch_add(1);
-      if (Job* job = current_.load()) work_on(*job);
-      if (inside_.fetch_sub(1) == 1) inside_.notify_all();
+      seen = wake_.load(std::memory_order_acquire);
+      claim_and_run(seen);
     }
   }
 
-  static void work_on(Job& job) {
-    for (;;) {
-      const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= job.chunks) return;
-      try {
-        job.body(i);
-      } catch (...) {
-        if (!job.failed.exchange(true)) job.first_error = std::current_exception();
-      }
-      if (job.unfinished.fetch_sub(1) == 1) {
-        job.all_done.store(1);
-        job.all_done.notify_one();
-      }
-    }
-  }
+  // How long an idle worker, or a submitter whose last chunks run elsewhere,
+  // polls before it sleeps.
+  static constexpr std::chrono::nanoseconds kSpin = std::chrono::microseconds(50);
 
-  // Polls `ready` for up to `budget`, yielding the processor between polls:
-  // with as many workers as processors, a worker that busy-waited would take
-  // the processor from the Python thread that is about to submit the next job.
-  template <class Ready>
-  static void spin_until(Ready ready, std::chrono::nanoseconds budget) {
-    const auto deadline = std::chrono::steady_clock::now() + budget;
-    for (unsigned i = 1;; ++i) {
-      if (ready()) return;
-      sched_yield();
-      if (i % 8 == 0 && std::chrono::steady_clock::now() >= deadline) return;
-    }
-  }
-
-  // How long an idle worker keeps polling before it sleeps. Measured on two
-  // processors: a 126^3 product went from 29 to 23 us, back to back.
-  static constexpr std::chrono::nanoseconds kWorkerSpin = std::chrono::microseconds(50);
-
-  std::size_t threads_ = 0;
-  std::atomic<std::uint32_t> sleepers_{0};
+  const std::size_t target_;
+  std::atomic<std::size_t> started_{0};
   std::mutex submit_mutex_;
-  std::atomic<std::uint32_t> generation_{0};
-  std::atomic<Job*> current_{nullptr};
-  std::atomic<std::uint32_t> inside_{0};
+  std::uint32_t generation_ = 0;  // guarded by submit_mutex_
+
+  // The job: written by the submitter before the ticket is published.
+  ChunkFn body_;
+  std::size_t first_ = 0;
+  std::exception_ptr first_error_;  // written only by the thread that set failed_
+  std::atomic<bool> failed_{false};
+  std::atomic<std::size_t> unfinished_{0};
+  std::atomic<std::uint64_t> ticket_{0};
+
+  std::atomic<std::uint32_t> wake_{0};      // the latest generation; idle workers sleep on it
+  std::atomic<std::uint32_t> sleepers_{0};  // workers asleep (or about to be) on wake_
+  std::atomic<std::uint32_t> done_{0};      // set when the last chunk of a batch ends
+  std::atomic<bool> caller_asleep_{false};
 };
 
 // The pool is created under create_mutex, which the fork handlers hold across
@@ -159,49 +199,58 @@ void after_fork_in_child() noexcept {
   create_mutex.unlock();
 }
 
-Pool& pool() {
-  if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
+// nullptr when not even the pool's bookkeeping can be had; the caller then
+// runs the job alone and the next job tries again.
+Pool* pool() noexcept {
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
   std::lock_guard lock(create_mutex);
-  if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
   if (!fork_handlers_installed) {
-    if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
-      throw Panic("cannot install the worker pool's fork handlers");
-    }
+    if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) return nullptr;
     fork_handlers_installed = true;
   }
-  auto* created = new Pool(pool_thread_count());
-  if (created->size() == 0) {
-    delete created;  // no thread ever saw it
-    throw Panic("cannot start any worker thread");
-  }
+  auto* created = new (std::nothrow) Pool(pool_thread_count());
   g_pool.store(created, std::memory_order_release);
-  return *created;
+  return created;
 }
 
 }  // namespace
 
+std::size_t pool_thread_bound(std::uint64_t processors) noexcept {
+  return static_cast<std::size_t>(std::max<std::uint64_t>(processors, kPoolThreadFloor));
+}
+
 std::size_t thread_count_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                                  std::size_t fallback) noexcept {
-  if (fallback == 0) fallback = 1;
+                                  std::uint64_t processors) noexcept {
+  if (processors == 0) processors = 1;
   std::size_t n = 0;
-  if (parse_thread_count(rayon_num_threads, n)) return n > 0 ? n : fallback;
-  if (parse_thread_count(rayon_rs_num_cpus, n) && n > 0) return n;
-  return fallback;
+  // RAYON_NUM_THREADS=0 means the default without asking the second variable.
+  const bool chosen = parse_thread_count(rayon_num_threads, n) ? n > 0 : parse_thread_count(rayon_rs_num_cpus, n) && n > 0;
+  // By default the submitting thread is the last of P workers.
+  if (!chosen) return static_cast<std::size_t>(processors - 1);
+  return std::min(n, pool_thread_bound(processors));
 }
 
 std::size_t pool_thread_count() {
-  if (Pool* p = g_pool.load(std::memory_order_acquire)) return p->size();
   return thread_count_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                               static_cast<std::size_t>(backend::processor_count()));
+                               backend::processor_count());
 }
 
 bool on_pool_thread() noexcept { return tls_on_pool_thread; }
 
 void run_chunks(std::size_t chunks, ChunkFn body) {
-  // A pool thread waiting for its own pool could wait forever.
-  if (tls_on_pool_thread) throw Panic("parallel work submitted from a worker pool thread");
+  // A chunk waiting for the pool that runs it could wait forever.
+  if (tls_on_pool_thread || tls_submitting) throw Panic("parallel work submitted from inside a chunk");
   if (chunks == 0) return;
-  pool().run(chunks, body);
+  struct Submitting {
+    Submitting() noexcept { tls_submitting = true; }
+    ~Submitting() { tls_submitting = false; }
+  } submitting;
+  Pool* p = chunks > 1 ? pool() : nullptr;
+  if (p != nullptr) return p->run(chunks, body);
+  std::exception_ptr error;
+  run_here(0, chunks, body, error);
+  if (error) std::rethrow_exception(error);
 }
 
 }  // namespace zoltra::scheduler
