@@ -3,6 +3,8 @@ the dispatch record, and the entry point's checks and profiling."""
 
 import json
 import re
+import subprocess
+import sys
 from fractions import Fraction
 
 import numpy as np
@@ -177,3 +179,40 @@ def test_profiling_records_every_product_even_empty(z, profiling):
     ops = json.loads(z.get_profile_report())["operations"]
     assert ops["matmul_2d"]["count"] == 2
     assert ops["matmul_2d"]["primary_backend"] == "CPU"
+
+
+# A dimension of 2^31 + 1 with the other two 1, so the product goes to
+# OpenBLAS whole. Only the marked elements are non-zero: the rest of the
+# inputs stay untouched zero pages, so each case holds about one 8 GiB output.
+HUGE_PRODUCT = """
+import sys, numpy as np, _zoltra_rust as z
+dim = sys.argv[1]
+m, k, n = (2**31 + 1 if dim == d else 1 for d in "mkn")
+marks = [0, 1, 2**31 - 2, 2**31 - 1, 2**31]  # both ends and around 2^31
+a, b = np.zeros(m * k, np.float32), np.zeros(k * n, np.float32)
+c = np.empty(m * n, np.float32)
+long_side, other = (a, b) if dim in "mk" else (b, a)
+long_side[marks] = [1, 2, 3, 4, 5]
+if dim == "k":
+    other[marks] = 3
+else:
+    other[:] = 3
+z.tensor_matmul_2d_f32(a.ctypes.data, b.ctypes.data, c.ctypes.data, m, k, n)
+print(*(c[marks + [2, 2**31 - 3]] if dim != "k" else c))
+"""
+
+
+def memory_available():
+    with open("/proc/meminfo") as handle:
+        return next(int(line.split()[1]) * 1024 for line in handle if line.startswith("MemAvailable:"))
+
+
+@pytest.mark.parametrize("dim", ["m", "n", "k"])
+def test_dimensions_past_32_bits_reach_openblas_whole(dim):
+    need = 10 * 2**30
+    if memory_available() < need:
+        pytest.skip(f"needs {need >> 30} GiB of available memory, the machine has {memory_available() >> 30} GiB")
+    done = subprocess.run([sys.executable, "-c", HUGE_PRODUCT, dim], capture_output=True, text=True, timeout=900)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    expected = [45.0] if dim == "k" else [3.0, 6.0, 9.0, 12.0, 15.0, 0.0, 0.0]
+    assert [float(x) for x in done.stdout.split()] == expected

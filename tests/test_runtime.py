@@ -1,8 +1,12 @@
 """Worker pool size and scratch arena sizes, seen from Python."""
 
+import resource
+import subprocess
+import sys
+
 import pytest
 
-from conftest import child_output
+from conftest import SANITIZED, child_output
 
 # Counts the threads the first parallel sum starts, then checks the sum.
 POOL_SIZE_PROBE = """
@@ -60,3 +64,47 @@ def test_unobtainable_arena_size_still_computes(size):
     (s, exact), (dot,) = (line.split() for line in out.splitlines())
     assert abs(float(s) - float(exact)) <= 1e-6 * float(exact)
     assert float(dot) == 100.0
+
+
+# A 2,000,000-element sum and a 200^3 product (both parallel), first under an
+# address-space limit that leaves no room for a thread's 64 MiB stack, then
+# with the limit lifted. Prints the results' bits and the threads started.
+LIMITED_PROBE = """
+import hashlib, os, resource, sys, numpy as np, _zoltra_rust as z
+rng = np.random.default_rng(11)
+v = rng.standard_normal(2_000_000).astype(np.float32)
+a, b = (rng.standard_normal((200, 200)).astype(np.float32) for _ in "ab")
+c = np.empty((200, 200), np.float32)
+threads = lambda: len(os.listdir("/proc/self/task"))
+def run():
+    s = np.float32(z.tensor_sum_f32(v.ctypes.data, len(v)))
+    z.tensor_matmul_2d_f32(a.ctypes.data, b.ctypes.data, c.ctypes.data, 200, 200, 200)
+    return s.tobytes().hex() + hashlib.sha256(c.tobytes()).hexdigest()[:16]
+before = threads()
+limits = resource.getrlimit(resource.RLIMIT_AS)
+if sys.argv[1] == "limited":
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20), limits[1]))
+first = run()
+started = threads() - before
+resource.setrlimit(resource.RLIMIT_AS, limits)
+print(first, started, run(), threads() - before)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves its shadow memory up front, so an address-space limit cannot be set")
+def test_calling_thread_does_the_work_when_no_thread_can_start(z):
+    def probe(mode):
+        # The thread stack size is fixed at start-up from RLIMIT_STACK.
+        stack = (64 << 20, resource.getrlimit(resource.RLIMIT_STACK)[1])
+        done = subprocess.run([sys.executable, "-c", LIMITED_PROBE, mode], capture_output=True, text=True, timeout=120,
+                              preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_STACK, stack))
+        assert done.returncode == 0 and done.stderr == "", done.stderr
+        return done.stdout.split()
+
+    workers = z.get_system_capabilities()["cpu"]["cores"] - 1
+    normal, limited = probe("normal"), probe("limited")
+    assert normal == [normal[0], str(workers), normal[0], str(workers)]
+    # No thread started under the limit, the same bits, and the pool once lifted.
+    assert limited == [normal[0], "0", normal[0], str(workers)]

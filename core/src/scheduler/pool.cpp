@@ -1,7 +1,6 @@
 #include "scheduler/pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -44,15 +43,17 @@ void run_here(std::size_t first, std::size_t count, ChunkFn body, std::exception
   }
 }
 
-// Polls `ready` for up to `budget`, yielding the processor between polls, so
-// that a poller never keeps the processor from a thread that has work.
+// Polls `ready` for up to `budget`. The poll pauses rather than yields: a
+// thread that yields on a busy machine can lose its processor for a whole
+// time slice, and the point of polling is to start the next chunk at once.
+// The budget is short, and only P - 1 pool threads (plus the caller) poll.
 template <class Ready>
 bool spin_until(Ready ready, std::chrono::nanoseconds budget) {
   const auto deadline = std::chrono::steady_clock::now() + budget;
   for (unsigned i = 1;; ++i) {
     if (ready()) return true;
-    sched_yield();
-    if (i % 8 == 0 && std::chrono::steady_clock::now() >= deadline) return ready();
+    __builtin_ia32_pause();
+    if (i % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return ready();
   }
 }
 
