@@ -1,6 +1,7 @@
 #include "scheduler/pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -43,17 +44,21 @@ void run_here(std::size_t first, std::size_t count, ChunkFn body, std::exception
   }
 }
 
-// Polls `ready` for up to `budget`. The poll pauses rather than yields: a
-// thread that yields on a busy machine can lose its processor for a whole
-// time slice, and the point of polling is to start the next chunk at once.
-// The budget is short, and only P - 1 pool threads (plus the caller) poll.
+// Polls `ready` for up to `budget`. Between polls it pauses, and every few
+// microseconds it also yields: a poller that shares a processor with the
+// thread it waits for (the Python thread, or a worker still on its chunk)
+// must hand it back at once, while a poller on a processor of its own keeps
+// it, since yielding there returns at once.
 template <class Ready>
 bool spin_until(Ready ready, std::chrono::nanoseconds budget) {
   const auto deadline = std::chrono::steady_clock::now() + budget;
   for (unsigned i = 1;; ++i) {
     if (ready()) return true;
     __builtin_ia32_pause();
-    if (i % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return ready();
+    if (i % 64 == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return ready();
+      sched_yield();
+    }
   }
 }
 
