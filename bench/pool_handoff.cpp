@@ -15,7 +15,7 @@
 #include "backend/capabilities.hpp"
 #include "backend/processor_count.hpp"
 #include "ops/flat_reduce.hpp"
-#include "ops/matmul.hpp"
+#include "ops/matmul_kernels.hpp"
 #include "ops/matmul_plan.hpp"
 #include "scheduler/pool.hpp"
 
@@ -96,10 +96,13 @@ int main(int argc, char** argv) {
   std::vector<float> a(n * n), b(n * n), c(n * n);
   for (auto* v : {&a, &b}) for (float& x : *v) x = dist(rng);
   const auto plan = zoltra::ops::plan_matmul(n, n, n, zoltra::backend::cpu_features(), p);
+  const zoltra::ops::MatmulKernel kernel =
+      zoltra::ops::matmul_kernel_variant(zoltra::backend::cpu_features()) == zoltra::ops::MatmulKernelVariant::kAvx512
+          ? zoltra::ops::kernel_matmul_f32_avx512
+          : zoltra::ops::kernel_matmul_f32_avx2;
   auto product_chunk = [&](std::size_t i) {
     const auto rows = zoltra::ops::matmul_chunk_rows(plan, n, i);
-    zoltra::ops::kernel_matmul_f32_avx2(a.data() + rows.first * n, b.data(), c.data() + rows.first * n, rows.count,
-                                        n, n);
+    kernel(a.data() + rows.first * n, b.data(), c.data() + rows.first * n, rows.count, n, n);
   };
 
   const std::uint64_t count = 1'000'000;
