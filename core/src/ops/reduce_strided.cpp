@@ -100,6 +100,8 @@ std::uint64_t magnitude(std::uint64_t stride) noexcept {
 // memory in its own order, and folds the buffer in the walk's order. Only the
 // loads move; which values are folded, and in what order, is unchanged.
 // Without it every element of such a view costs a cache and a TLB miss.
+// A band holds at most kBandFloats floats (two bands stay in L2), so 16 rows
+// up to 8,176 wide; 16 adjacent float rows make one 64-byte run per column.
 constexpr std::uint64_t kBandFloats = 131072;
 constexpr std::uint64_t kBandRows = 16;
 
@@ -115,132 +117,137 @@ std::uint64_t band_rows(const Dim& row, const Dim& inner) noexcept {
   return rows >= 2 ? rows : 0;
 }
 
-// Copies column j of `rows` rows, starting at byte offset `start`, into
-// buffer[b * pitch + j].
-inline void gather_column(const float* data, std::uint64_t start, const Dim& row, const Dim& inner, bool aligned,
-                          std::uint64_t rows, std::uint64_t j, std::uint64_t pitch, float* buffer) noexcept {
-  const std::uint64_t offset = start + j * inner.stride;
-  if (aligned) {
-    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(data) + offset;
-    for (std::uint64_t b = 0; b < rows; ++b, address += row.stride)
-      std::memcpy(&buffer[b * pitch + j], reinterpret_cast<const void*>(address), sizeof(float));
-  } else {
-    for (std::uint64_t b = 0; b < rows; ++b) buffer[b * pitch + j] = load_at(data, offset + b * row.stride);
-  }
-}
-
 // A full band of adjacent rows (a transposed matrix) holds columns of 16
-// consecutive floats: columns j .. j + 15 are then one 16 x 16 tile, moved
-// into the buffer's rows with 4 x 4 transposes in SSE registers, which every
-// x86-64 processor has.
-inline void gather_tile(const float* data, std::uint64_t start, const Dim& inner, std::uint64_t j,
-                        std::uint64_t pitch, float* buffer) noexcept {
-  const std::uintptr_t origin = reinterpret_cast<std::uintptr_t>(data) + start + j * inner.stride;
-  for (std::uint64_t p = 0; p < 16; p += 4) {
-    const std::uintptr_t column = origin + p * inner.stride;
-    for (std::uint64_t q = 0; q < 16; q += 4) {
-      __m128 c0 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 4 * q));
-      __m128 c1 = _mm_loadu_ps(reinterpret_cast<const float*>(column + inner.stride + 4 * q));
-      __m128 c2 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 2 * inner.stride + 4 * q));
-      __m128 c3 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 3 * inner.stride + 4 * q));
-      _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
-      _mm_storeu_ps(buffer + q * pitch + j + p, c0);
-      _mm_storeu_ps(buffer + (q + 1) * pitch + j + p, c1);
-      _mm_storeu_ps(buffer + (q + 2) * pitch + j + p, c2);
-      _mm_storeu_ps(buffer + (q + 3) * pitch + j + p, c3);
-    }
-  }
+// consecutive floats, so 4 columns by 4 rows are one 4 x 4 transpose in SSE
+// registers, which every x86-64 processor has: 4 loads and 4 stores where the
+// scalar gather needs 16 of each.
+inline void gather_block(const float* data, std::uint64_t start, const Dim& inner, std::uint64_t j,
+                         std::uint64_t q, std::uint64_t pitch, float* buffer) noexcept {
+  const std::uintptr_t column = reinterpret_cast<std::uintptr_t>(data) + start + j * inner.stride + 4 * q;
+  __m128 c0 = _mm_loadu_ps(reinterpret_cast<const float*>(column));
+  __m128 c1 = _mm_loadu_ps(reinterpret_cast<const float*>(column + inner.stride));
+  __m128 c2 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 2 * inner.stride));
+  __m128 c3 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 3 * inner.stride));
+  _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+  _mm_storeu_ps(buffer + q * pitch + j, c0);
+  _mm_storeu_ps(buffer + (q + 1) * pitch + j, c1);
+  _mm_storeu_ps(buffer + (q + 2) * pitch + j, c2);
+  _mm_storeu_ps(buffer + (q + 3) * pitch + j, c3);
 }
 
 // Columns lie a page or more apart, where the hardware prefetchers do not
-// follow, so the gather asks for the columns this far ahead in gather order
-// (the next band's first columns after the current band's last).
+// follow, so the gather asks for columns this far ahead in gather order (the
+// next band's first columns after the current band's last).
 constexpr std::uint64_t kPrefetchColumns = 32;
 
-inline void prefetch_column(const float* data, std::uint64_t base, const Dim& row, const Dim& inner,
-                            std::uint64_t capacity, std::uint64_t first, std::uint64_t j) noexcept {
-  j += kPrefetchColumns;
-  while (j >= inner.extent) {
-    j -= inner.extent;
-    first += capacity;
-  }
-  if (first >= row.extent) return;
-  const std::uint64_t rows = row.extent - first < capacity ? row.extent - first : capacity;
-  std::uintptr_t low = reinterpret_cast<std::uintptr_t>(data) + base + first * row.stride + j * inner.stride;
-  std::uintptr_t high = low + (rows - 1) * row.stride;
-  if (static_cast<std::int64_t>(row.stride) < 0) std::swap(low, high);
-  for (std::uintptr_t line = low & ~std::uintptr_t{63}; line <= high; line += 64)
-    __builtin_prefetch(reinterpret_cast<const void*>(line));
-}
+// Gathers one band into a buffer in small units (a 4 x 4 block of a full band
+// of adjacent rows, otherwise a column), so that the fold can slip a few of
+// them between every few of its dependent folds: in bigger pieces the gather
+// would wait behind the chain for room in the out-of-order scheduler.
+class BandGather {
+ public:
+  BandGather(const float* data, std::uint64_t base, const Dim& row, const Dim& inner, std::uint64_t capacity,
+             std::uint64_t pitch) noexcept
+      : data_(data), base_(base), row_(row), inner_(inner), capacity_(capacity), pitch_(pitch),
+        aligned_(((base | row.stride | inner.stride) & 3u) == 0) {}
 
-// The same for a tile: its 16 columns of one 64-byte run each (two lines
-// when the run is not line-aligned).
-inline void prefetch_tile(const float* data, std::uint64_t base, const Dim& row, const Dim& inner,
-                          std::uint64_t rows, std::uint64_t first, std::uint64_t j) noexcept {
-  j += kPrefetchColumns;
-  while (j >= inner.extent) {
-    j -= inner.extent;
-    first += rows;
+  // Starts the band whose first row is `first`; it has one unit per column.
+  void start(std::uint64_t first, float* buffer) noexcept {
+    first_ = first;
+    buffer_ = buffer;
+    rows_ = row_.extent - first < capacity_ ? row_.extent - first : capacity_;
+    offset_ = base_ + first * row_.stride;
+    // A block per 4 x 4 values: as many blocks as the columns they cover.
+    blocks_ = aligned_ && row_.stride == 4 && rows_ == 16 ? inner_.extent / 16 * 16 : 0;
+    done_ = 0;
   }
-  if (first >= row.extent) return;
-  std::uintptr_t column = reinterpret_cast<std::uintptr_t>(data) + base + first * 4 + j * inner.stride;
-  const std::uint64_t columns = inner.extent - j < 16 ? inner.extent - j : 16;
-  for (std::uint64_t c = 0; c < columns; ++c, column += inner.stride)
-    for (std::uint64_t line = 0; line <= rows * 4; line += 64) __builtin_prefetch(reinterpret_cast<const void*>(column + line));
-}
 
-// Gathers columns [from, to) of the band whose first row is `first`.
-inline void gather_columns(const float* data, std::uint64_t base, const Dim& row, const Dim& inner, bool aligned,
-                           std::uint64_t capacity, std::uint64_t first, std::uint64_t from, std::uint64_t to,
-                           std::uint64_t pitch, float* buffer) noexcept {
-  const std::uint64_t rows = row.extent - first < capacity ? row.extent - first : capacity;
-  const std::uint64_t start = base + first * row.stride;
-  std::uint64_t j = from;
-  if (aligned && row.stride == 4 && rows == capacity && rows % 16 == 0) {
-    for (; to - j >= 16; j += 16) {
-      prefetch_tile(data, base, row, inner, rows, first, j);
-      for (std::uint64_t b = 0; b < rows; b += 16) gather_tile(data, start + b * 4, inner, j, pitch, buffer + b * pitch);
+  void run_to(std::uint64_t unit) noexcept {
+    for (; done_ < unit; ++done_) {
+      if (done_ < blocks_) {
+        // Block k: columns 4 * (k / 4) to 4 * (k / 4) + 3, rows 4 * (k % 4) to 4 * (k % 4) + 3.
+        if (done_ % 16 == 0) prefetch(done_, 16);
+        gather_block(data_, offset_, inner_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
+      } else {
+        prefetch(done_, 1);
+        gather_column(done_);
+      }
     }
   }
-  for (; j < to; ++j) {
-    prefetch_column(data, base, row, inner, capacity, first, j);
-    gather_column(data, start, row, inner, aligned, rows, j, pitch, buffer);
+
+ private:
+  // Copies column j into buffer[b * pitch + j].
+  void gather_column(std::uint64_t j) noexcept {
+    const std::uint64_t offset = offset_ + j * inner_.stride;
+    if (!aligned_) {
+      for (std::uint64_t b = 0; b < rows_; ++b) buffer_[b * pitch_ + j] = load_at(data_, offset + b * row_.stride);
+      return;
+    }
+    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(data_) + offset;
+    for (std::uint64_t b = 0; b < rows_; ++b, address += row_.stride)
+      std::memcpy(&buffer_[b * pitch_ + j], reinterpret_cast<const void*>(address), sizeof(float));
   }
-}
+
+  // Prefetches `count` columns from kPrefetchColumns past column j, at most
+  // to the end of the band they fall in.
+  void prefetch(std::uint64_t j, std::uint64_t count) const noexcept {
+    std::uint64_t first = first_;
+    j += kPrefetchColumns;
+    while (j >= inner_.extent) {
+      j -= inner_.extent;
+      first += capacity_;
+    }
+    if (first >= row_.extent) return;
+    const std::uint64_t rows = row_.extent - first < capacity_ ? row_.extent - first : capacity_;
+    if (count > inner_.extent - j) count = inner_.extent - j;
+    std::uintptr_t low = reinterpret_cast<std::uintptr_t>(data_) + base_ + first * row_.stride + j * inner_.stride;
+    std::uintptr_t high = low + (rows - 1) * row_.stride;
+    if (static_cast<std::int64_t>(row_.stride) < 0) std::swap(low, high);
+    for (std::uint64_t c = 0; c < count; ++c, low += inner_.stride, high += inner_.stride)
+      for (std::uintptr_t line = low & ~std::uintptr_t{63}; line <= high; line += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(line));
+  }
+
+  const float* data_;
+  std::uint64_t base_;
+  Dim row_, inner_;
+  std::uint64_t capacity_, pitch_;
+  bool aligned_;
+  std::uint64_t first_ = 0, rows_ = 0, offset_ = 0, blocks_ = 0, done_ = 0;
+  float* buffer_ = nullptr;
+};
 
 // Folds all rows of the band dimension (at byte offset `base`) in the walk's
-// order. Two buffers: while one band is folded, the next one is gathered, its
-// columns in step with the folded values (a tile of 16 columns per 16 x rows
-// values), so that the gather runs in the shadow of the chain of dependent
-// folds; bigger pieces would no longer fit the out-of-order window.
-constexpr std::uint64_t kFoldStep = 256;
+// order. Two buffers: while one band is folded, the next one is gathered in
+// step with the folded values, so that the gather runs in the shadow of the
+// chain of dependent folds.
+constexpr std::uint64_t kFoldStep = 32;
 
 template <class Fold>
 float fold_band(const float* data, std::uint64_t base, const Dim& row, const Dim& inner, float* buffers,
                 std::uint64_t capacity, float r) noexcept {
   const std::uint64_t width = inner.extent;
   const std::uint64_t pitch = band_pitch(width);
-  const bool aligned = ((base | row.stride | inner.stride) & 3u) == 0;
   float* current = buffers;
   float* next = buffers + capacity * pitch;
-  gather_columns(data, base, row, inner, aligned, capacity, 0, 0, width, pitch, current);
+  BandGather gather(data, base, row, inner, capacity, pitch);
+  gather.start(0, current);
+  gather.run_to(width);
   for (std::uint64_t first = 0; first < row.extent; first += capacity) {
     const std::uint64_t rows = row.extent - first < capacity ? row.extent - first : capacity;
     const bool more = first + capacity < row.extent;
-    std::uint64_t folded = 0, gathered = 0;
+    if (more) gather.start(first + capacity, next);
+    // One unit (a column's worth) of the next band per `rows` folded values.
+    std::uint64_t due = 0, credit = 0;
     for (std::uint64_t b = 0; b < rows; ++b) {
       for (std::uint64_t j = 0; j < width; j += kFoldStep) {
         const std::uint64_t n = width - j < kFoldStep ? width - j : kFoldStep;
         r = fold_run<Fold>(current, (b * pitch + j) * 4, 4, n, r);
-        folded += n;
-        if (!more) continue;
-        const std::uint64_t due = folded == rows * width ? width : folded / rows / 16 * 16;
-        if (due > gathered) {
-          gather_columns(data, base, row, inner, aligned, capacity, first + capacity, gathered, due, pitch, next);
-          gathered = due;
-        }
+        for (credit += n; credit >= rows; credit -= rows) ++due;
+        if (more) gather.run_to(due);
       }
     }
+    if (more) gather.run_to(width);
     float* const done = current;
     current = next;
     next = done;
