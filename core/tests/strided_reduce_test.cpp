@@ -132,6 +132,7 @@ TEST(StridedReduce, TransposedViewsMatchTheLiteralWalk) {
       // inside an outer one.
       {{40, 1000}, {4, 160}},
       {{40, 1000}, {4, -160}},
+      {{40, 1000}, {-4, 160}},
       {{3, 16, 64}, {-4096, 4, 64}},
   };
   for (const auto& c : cases) {

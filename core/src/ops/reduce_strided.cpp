@@ -117,22 +117,27 @@ std::uint64_t band_rows(const Dim& row, const Dim& inner) noexcept {
   return rows >= 2 ? rows : 0;
 }
 
-// A full band of adjacent rows (a transposed matrix) holds columns of 16
-// consecutive floats, so 4 columns by 4 rows are one 4 x 4 transpose in SSE
-// registers, which every x86-64 processor has: 4 loads and 4 stores where the
-// scalar gather needs 16 of each.
+// A full band of adjacent rows (a transposed matrix, its rows in either
+// order) holds columns of 16 consecutive floats, so 4 columns by 4 rows are
+// one 4 x 4 transpose in SSE registers, which every x86-64 processor has: 4
+// loads and 4 stores where the scalar gather needs 16 of each.
+// With descending rows each load holds rows q + 3 down to q, so after the
+// transpose the vectors are the rows in reverse.
+template <bool kDescending>
 inline void gather_block(const float* data, std::uint64_t start, const Dim& inner, std::uint64_t j,
                          std::uint64_t q, std::uint64_t pitch, float* buffer) noexcept {
-  const std::uintptr_t column = reinterpret_cast<std::uintptr_t>(data) + start + j * inner.stride + 4 * q;
+  const std::uintptr_t column = reinterpret_cast<std::uintptr_t>(data) + start + j * inner.stride +
+                                (kDescending ? 0 - 4 * q - 12 : 4 * q);
   __m128 c0 = _mm_loadu_ps(reinterpret_cast<const float*>(column));
   __m128 c1 = _mm_loadu_ps(reinterpret_cast<const float*>(column + inner.stride));
   __m128 c2 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 2 * inner.stride));
   __m128 c3 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 3 * inner.stride));
   _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
-  _mm_storeu_ps(buffer + q * pitch + j, c0);
-  _mm_storeu_ps(buffer + (q + 1) * pitch + j, c1);
-  _mm_storeu_ps(buffer + (q + 2) * pitch + j, c2);
-  _mm_storeu_ps(buffer + (q + 3) * pitch + j, c3);
+  float* const to = buffer + q * pitch + j;
+  _mm_storeu_ps(to, kDescending ? c3 : c0);
+  _mm_storeu_ps(to + pitch, kDescending ? c2 : c1);
+  _mm_storeu_ps(to + 2 * pitch, kDescending ? c1 : c2);
+  _mm_storeu_ps(to + 3 * pitch, kDescending ? c0 : c3);
 }
 
 // Columns lie a page or more apart, where the hardware prefetchers do not
@@ -158,7 +163,8 @@ class BandGather {
     rows_ = row_.extent - first < capacity_ ? row_.extent - first : capacity_;
     offset_ = base_ + first * row_.stride;
     // A block per 4 x 4 values: as many blocks as the columns they cover.
-    blocks_ = aligned_ && row_.stride == 4 && rows_ == 16 ? inner_.extent / 16 * 16 : 0;
+    const bool adjacent = row_.stride == 4 || row_.stride == 0 - std::uint64_t{4};
+    blocks_ = aligned_ && adjacent && rows_ == 16 ? inner_.extent / 16 * 16 : 0;
     done_ = 0;
   }
 
@@ -167,9 +173,10 @@ class BandGather {
       if (done_ < blocks_) {
         // Block k: columns 4 * (k / 4) to 4 * (k / 4) + 3, rows 4 * (k % 4) to 4 * (k % 4) + 3.
         if (done_ % 16 == 0) prefetch(done_, 16);
-        gather_block(data_, offset_, inner_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
+        if (row_.stride == 4) gather_block<false>(data_, offset_, inner_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
+        else gather_block<true>(data_, offset_, inner_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
       } else {
-        prefetch(done_, 1);
+        if ((done_ - blocks_) % 16 == 0) prefetch(done_, 16);
         gather_column(done_);
       }
     }
