@@ -67,16 +67,17 @@ class PieceClaims {
   std::size_t n_;
 };
 
-void run(ElementwiseOp op, const float* a, const float* b, float* out, std::uint64_t count) {
+const ElementwiseKernels& kernels_here(bool streaming) noexcept {
   static const ElementwiseVariant variant = elementwise_variant_for(backend::cpu_features());
-  const auto index = static_cast<std::size_t>(op);
-  if (count < kParallelElementwiseThreshold) return elementwise_kernels(variant, false).op[index](a, b, out, count);
+  return elementwise_kernels(variant, streaming);
+}
+
+void run_large(std::size_t op, const float* a, const float* b, float* out, std::uint64_t count) {
   const std::size_t threads = scheduler::pool_thread_count();
   // One worker would only add the hand-off; a pool thread may not wait for its own pool.
-  if (threads < 2 || scheduler::on_pool_thread())
-    return elementwise_kernels(variant, count >= kStreamingChunk).op[index](a, b, out, count);
+  if (threads < 2 || scheduler::on_pool_thread()) return kernels_here(count >= kStreamingChunk).op[op](a, b, out, count);
   const ElementwiseSplit split = elementwise_split(count, threads, out);
-  const ElementwiseKernel kernel = elementwise_kernels(variant, split.length >= kStreamingChunk).op[index];
+  const ElementwiseKernel kernel = kernels_here(split.length >= kStreamingChunk).op[op];
   PieceClaims claims(split.chunks);
   auto chunk = [&](std::size_t) {
     const std::size_t c = claims.claim(worker_slot() % split.chunks);
@@ -86,22 +87,31 @@ void run(ElementwiseOp op, const float* a, const float* b, float* out, std::uint
   scheduler::run_chunks(split.chunks, chunk);
 }
 
+// Small calls: one test and one call more than the kernel itself.
+template <ElementwiseOp kOp>
+inline void run(const float* a, const float* b, float* out, std::uint64_t count) {
+  constexpr auto op = static_cast<std::size_t>(kOp);
+  static const ElementwiseKernel plain = kernels_here(false).op[op];
+  if (count < kParallelElementwiseThreshold) [[likely]] return plain(a, b, out, count);
+  run_large(op, a, b, out, count);
+}
+
 }  // namespace
 
 void add_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) {
-  run(ElementwiseOp::kAdd, a, b, out, count);
+  run<ElementwiseOp::kAdd>(a, b, out, count);
 }
 
 void sub_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) {
-  run(ElementwiseOp::kSub, a, b, out, count);
+  run<ElementwiseOp::kSub>(a, b, out, count);
 }
 
 void mul_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) {
-  run(ElementwiseOp::kMul, a, b, out, count);
+  run<ElementwiseOp::kMul>(a, b, out, count);
 }
 
 void div_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) {
-  run(ElementwiseOp::kDiv, a, b, out, count);
+  run<ElementwiseOp::kDiv>(a, b, out, count);
 }
 
 }  // namespace zoltra::ops
