@@ -116,10 +116,7 @@ TEST(Elementwise, NeverTouchesMemoryPastCount) {
 
 // ---- Variants and the parallel split: the same bits as the plain kernel ----
 
-using zoltra::ops::ElementwiseOp;
-using zoltra::ops::elementwise_kernels;
 using zoltra::ops::elementwise_split;
-using zoltra::ops::elementwise_variant_for;
 using zoltra::ops::kParallelElementwiseThreshold;
 using zoltra::ops::kStreamingChunk;
 
@@ -152,9 +149,11 @@ void expect_same_as(Kernel kernel, Kernel reference, std::uint64_t n, std::size_
   ASSERT_TRUE(same_bits(expected.data() + shift, into_b.data() + shift, n)) << what << " out=b n=" << n;
 }
 
-const zoltra::ops::ElementwiseKernels& plain() {
-  return elementwise_kernels(elementwise_variant_for(zoltra::backend::cpu_features()), false);
-}
+using Variant = zoltra::ops::ElementwiseKernel zoltra::ops::ElementwiseKernels::*;
+const Variant kVariants[] = {&zoltra::ops::ElementwiseKernels::add, &zoltra::ops::ElementwiseKernels::sub,
+                             &zoltra::ops::ElementwiseKernels::mul, &zoltra::ops::ElementwiseKernels::div};
+
+Kernel plain(std::size_t k) { return zoltra::ops::elementwise_kernels_for(zoltra::backend::cpu_features()).*kVariants[k]; }
 
 // Around the threshold, the 16-element chunk grain and the streaming size;
 // shifts of 1 and 3 floats move the 64-byte boundaries the chunks start on.
@@ -164,14 +163,14 @@ TEST(Elementwise, ParallelSplitGivesTheSequentialBits) {
                                  2 * kStreamingChunk - 1, 2 * kStreamingChunk + 16, 2 * kStreamingChunk + 47};
   for (std::size_t k = 0; k < 4; ++k)
     for (std::uint64_t n : sizes)
-      for (std::size_t shift : {0, 1, 3}) expect_same_as(kCases[k].kernel, plain().op[k], n, shift, kCases[k].name);
+      for (std::size_t shift : {0, 1, 3}) expect_same_as(kCases[k].kernel, plain(k), n, shift, kCases[k].name);
 }
 
 TEST(Elementwise, StreamingStoresGiveThePlainBits) {
-  const auto& streaming = elementwise_kernels(elementwise_variant_for(zoltra::backend::cpu_features()), true);
+  const auto streaming = zoltra::ops::elementwise_streaming_kernels_for(zoltra::backend::cpu_features());
   for (std::size_t k = 0; k < 4; ++k)
     for (std::uint64_t n : {std::uint64_t{7}, std::uint64_t{1023}, std::uint64_t{1024}, std::uint64_t{5000}})
-      for (std::size_t shift : {0, 1, 3, 15}) expect_same_as(streaming.op[k], plain().op[k], n, shift, kCases[k].name);
+      for (std::size_t shift : {0, 1, 3, 15}) expect_same_as(streaming.*kVariants[k], plain(k), n, shift, kCases[k].name);
 }
 
 TEST(Elementwise, SplitCoversTheBufferInLineAlignedChunks) {

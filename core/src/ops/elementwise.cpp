@@ -13,13 +13,12 @@
 
 namespace zoltra::ops {
 
-ElementwiseVariant elementwise_variant_for(const backend::CpuFeatures&) noexcept { return ElementwiseVariant::kAvx2; }
+ElementwiseKernels elementwise_kernels_for(const backend::CpuFeatures&) noexcept {
+  return {add_f32_avx2, sub_f32_avx2, mul_f32_avx2, div_f32_avx2};
+}
 
-const ElementwiseKernels& elementwise_kernels(ElementwiseVariant, bool streaming) noexcept {
-  static constexpr ElementwiseKernels avx2{{add_f32_avx2, sub_f32_avx2, mul_f32_avx2, div_f32_avx2}};
-  static constexpr ElementwiseKernels avx2_stream{
-      {add_f32_avx2_stream, sub_f32_avx2_stream, mul_f32_avx2_stream, div_f32_avx2_stream}};
-  return streaming ? avx2_stream : avx2;
+ElementwiseKernels elementwise_streaming_kernels_for(const backend::CpuFeatures&) noexcept {
+  return {add_f32_avx2_stream, sub_f32_avx2_stream, mul_f32_avx2_stream, div_f32_avx2_stream};
 }
 
 ElementwiseSplit elementwise_split(std::uint64_t count, std::size_t threads, const float* out) noexcept {
@@ -67,17 +66,28 @@ class PieceClaims {
   std::size_t n_;
 };
 
-const ElementwiseKernels& kernels_here(bool streaming) noexcept {
-  static const ElementwiseVariant variant = elementwise_variant_for(backend::cpu_features());
-  return elementwise_kernels(variant, streaming);
+const ElementwiseKernels& chosen() noexcept {
+  static const ElementwiseKernels kernels = elementwise_kernels_for(backend::cpu_features());
+  return kernels;
 }
 
-void run_large(std::size_t op, const float* a, const float* b, float* out, std::uint64_t count) {
+const ElementwiseKernels& chosen_streaming() noexcept {
+  static const ElementwiseKernels kernels = elementwise_streaming_kernels_for(backend::cpu_features());
+  return kernels;
+}
+
+using Op = ElementwiseKernel ElementwiseKernels::*;
+
+const ElementwiseKernels& for_length(std::uint64_t length) noexcept {
+  return length >= kStreamingChunk ? chosen_streaming() : chosen();
+}
+
+void run_large(Op op, const float* a, const float* b, float* out, std::uint64_t count) {
   const std::size_t threads = scheduler::pool_thread_count();
   // One worker would only add the hand-off; a pool thread may not wait for its own pool.
-  if (threads < 2 || scheduler::on_pool_thread()) return kernels_here(count >= kStreamingChunk).op[op](a, b, out, count);
+  if (threads < 2 || scheduler::on_pool_thread()) return (for_length(count).*op)(a, b, out, count);
   const ElementwiseSplit split = elementwise_split(count, threads, out);
-  const ElementwiseKernel kernel = kernels_here(split.length >= kStreamingChunk).op[op];
+  const ElementwiseKernel kernel = for_length(split.length).*op;
   PieceClaims claims(split.chunks);
   auto chunk = [&](std::size_t) {
     const std::size_t c = claims.claim(worker_slot() % split.chunks);
@@ -88,30 +98,29 @@ void run_large(std::size_t op, const float* a, const float* b, float* out, std::
 }
 
 // Small calls: one test and one call more than the kernel itself.
-template <ElementwiseOp kOp>
+template <Op kOp>
 inline void run(const float* a, const float* b, float* out, std::uint64_t count) {
-  constexpr auto op = static_cast<std::size_t>(kOp);
-  static const ElementwiseKernel plain = kernels_here(false).op[op];
+  static const ElementwiseKernel plain = chosen().*kOp;
   if (count < kParallelElementwiseThreshold) [[likely]] return plain(a, b, out, count);
-  run_large(op, a, b, out, count);
+  run_large(kOp, a, b, out, count);
 }
 
 }  // namespace
 
 void add_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) {
-  run<ElementwiseOp::kAdd>(a, b, out, count);
+  run<&ElementwiseKernels::add>(a, b, out, count);
 }
 
 void sub_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) {
-  run<ElementwiseOp::kSub>(a, b, out, count);
+  run<&ElementwiseKernels::sub>(a, b, out, count);
 }
 
 void mul_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) {
-  run<ElementwiseOp::kMul>(a, b, out, count);
+  run<&ElementwiseKernels::mul>(a, b, out, count);
 }
 
 void div_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) {
-  run<ElementwiseOp::kDiv>(a, b, out, count);
+  run<&ElementwiseKernels::div>(a, b, out, count);
 }
 
 }  // namespace zoltra::ops
