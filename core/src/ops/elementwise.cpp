@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 
+#include "backend/processor_count.hpp"
 #include "common/decimal.hpp"
 #include "ops/elementwise_variants.hpp"
 #include "scheduler/pool.hpp"
@@ -83,10 +84,11 @@ const ElementwiseKernels& for_length(std::uint64_t length) noexcept {
 }
 
 void run_large(Op op, const float* a, const float* b, float* out, std::uint64_t count) {
-  const std::size_t threads = scheduler::pool_thread_count();
-  // One worker would only add the hand-off; a pool thread may not wait for its own pool.
-  if (threads < 2 || scheduler::on_pool_thread()) return (for_length(count).*op)(a, b, out, count);
-  const ElementwiseSplit split = elementwise_split(count, threads, out);
+  // One chunk per processor, like the parallel sums; a single processor would
+  // only add the hand-off, and a pool thread may not wait for its own pool.
+  const std::uint64_t processors = backend::processor_count();
+  if (processors < 2 || scheduler::on_pool_thread()) return (for_length(count).*op)(a, b, out, count);
+  const ElementwiseSplit split = elementwise_split(count, static_cast<std::size_t>(processors), out);
   const ElementwiseKernel kernel = for_length(split.length).*op;
   PieceClaims claims(split.chunks);
   auto chunk = [&](std::size_t) {

@@ -1,8 +1,9 @@
 #pragma once
 // Element-wise float32 arithmetic over whole buffers: out[i] = a[i] op b[i].
 // out may be the very buffer a or b; any other overlap is outside the contract.
-// From kParallelElementwiseThreshold elements on, contiguous chunks run on the
-// worker pool while the caller waits; the results are the same bits.
+// From kParallelElementwiseThreshold elements on, one contiguous chunk per
+// processor runs on the worker pool while the caller waits; the results are
+// the same bits.
 #include <cstddef>
 #include <cstdint>
 
