@@ -127,12 +127,14 @@ TEST(StridedReduce, TransposedViewsMatchTheLiteralWalk) {
       {{40, 20}, {-6, 130}},
       {{4, 100}, {0, 400}},           // broadcast rows
       {{32, 64}, {0, -256}},          // ... in full bands
-      // Full bands of adjacent rows, gathered in 4 x 4 blocks: a last band
+      // Full bands of rows one or two floats apart, gathered in 4 x 4 blocks: a last band
       // and a last tile that are not full, reversed columns, a band dimension
       // inside an outer one.
       {{40, 1000}, {4, 160}},
       {{40, 1000}, {4, -160}},
       {{40, 1000}, {-4, 160}},
+      {{40, 1000}, {8, 400}},         // every second row
+      {{40, 1000}, {-8, 400}},
       {{3, 16, 64}, {-4096, 4, 64}},
   };
   for (const auto& c : cases) {

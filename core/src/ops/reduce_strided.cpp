@@ -117,27 +117,37 @@ std::uint64_t band_rows(const Dim& row, const Dim& inner) noexcept {
   return rows >= 2 ? rows : 0;
 }
 
-// A full band of adjacent rows (a transposed matrix, its rows in either
-// order) holds columns of 16 consecutive floats, so 4 columns by 4 rows are
-// one 4 x 4 transpose in SSE registers, which every x86-64 processor has: 4
-// loads and 4 stores where the scalar gather needs 16 of each.
-// With descending rows each load holds rows q + 3 down to q, so after the
+// A full band of rows one or two floats apart (a transposed matrix, or one
+// with every second row, the rows in either order) holds short runs per
+// column, so 4 columns by 4 rows are one 4 x 4 transpose in SSE registers,
+// which every x86-64 processor has: 4 loads (8 and 4 shuffles for rows two
+// floats apart) and 4 stores where the scalar gather needs 16 of each. With
+// descending rows each load holds rows q + 3 down to q, so after the
 // transpose the vectors are the rows in reverse.
-template <bool kDescending>
+template <int kStep>  // floats from one row to the next: 1, 2, -1 or -2
+inline __m128 four_rows(std::uintptr_t row_q) noexcept {
+  constexpr std::intptr_t lowest = kStep > 0 ? 0 : 12 * kStep;  // bytes from row q to the lowest row
+  const auto* p = reinterpret_cast<const float*>(row_q + lowest);
+  if constexpr (kStep == 1 || kStep == -1) return _mm_loadu_ps(p);
+  return _mm_shuffle_ps(_mm_loadu_ps(p), _mm_loadu_ps(p + 4), _MM_SHUFFLE(2, 0, 2, 0));
+}
+
+template <int kStep>
 inline void gather_block(const float* data, std::uint64_t start, const Dim& inner, std::uint64_t j,
                          std::uint64_t q, std::uint64_t pitch, float* buffer) noexcept {
+  constexpr bool descending = kStep < 0;
   const std::uintptr_t column = reinterpret_cast<std::uintptr_t>(data) + start + j * inner.stride +
-                                (kDescending ? 0 - 4 * q - 12 : 4 * q);
-  __m128 c0 = _mm_loadu_ps(reinterpret_cast<const float*>(column));
-  __m128 c1 = _mm_loadu_ps(reinterpret_cast<const float*>(column + inner.stride));
-  __m128 c2 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 2 * inner.stride));
-  __m128 c3 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 3 * inner.stride));
+                                q * static_cast<std::uintptr_t>(4 * kStep);
+  __m128 c0 = four_rows<kStep>(column);
+  __m128 c1 = four_rows<kStep>(column + inner.stride);
+  __m128 c2 = four_rows<kStep>(column + 2 * inner.stride);
+  __m128 c3 = four_rows<kStep>(column + 3 * inner.stride);
   _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
   float* const to = buffer + q * pitch + j;
-  _mm_storeu_ps(to, kDescending ? c3 : c0);
-  _mm_storeu_ps(to + pitch, kDescending ? c2 : c1);
-  _mm_storeu_ps(to + 2 * pitch, kDescending ? c1 : c2);
-  _mm_storeu_ps(to + 3 * pitch, kDescending ? c0 : c3);
+  _mm_storeu_ps(to, descending ? c3 : c0);
+  _mm_storeu_ps(to + pitch, descending ? c2 : c1);
+  _mm_storeu_ps(to + 2 * pitch, descending ? c1 : c2);
+  _mm_storeu_ps(to + 3 * pitch, descending ? c0 : c3);
 }
 
 // Columns lie a page or more apart, where the hardware prefetchers do not
@@ -163,8 +173,10 @@ class BandGather {
     rows_ = row_.extent - first < capacity_ ? row_.extent - first : capacity_;
     offset_ = base_ + first * row_.stride;
     // A block per 4 x 4 values: as many blocks as the columns they cover.
-    const bool adjacent = row_.stride == 4 || row_.stride == 0 - std::uint64_t{4};
-    blocks_ = aligned_ && adjacent && rows_ == 16 ? inner_.extent / 16 * 16 : 0;
+    const auto step = static_cast<std::int64_t>(row_.stride) / 4;
+    step_ = static_cast<int>(step);
+    const bool close = step == 1 || step == 2 || step == -1 || step == -2;
+    blocks_ = aligned_ && close && rows_ == 16 ? inner_.extent / 16 * 16 : 0;
     done_ = 0;
   }
 
@@ -173,8 +185,7 @@ class BandGather {
       if (done_ < blocks_) {
         // Block k: columns 4 * (k / 4) to 4 * (k / 4) + 3, rows 4 * (k % 4) to 4 * (k % 4) + 3.
         if (done_ % 16 == 0) prefetch(done_, 16);
-        if (row_.stride == 4) gather_block<false>(data_, offset_, inner_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
-        else gather_block<true>(data_, offset_, inner_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
+        gather_block_here(done_ / 4 * 4, done_ % 4 * 4);
       } else {
         if ((done_ - blocks_) % 16 == 0) prefetch(done_, 16);
         gather_column(done_);
@@ -183,6 +194,15 @@ class BandGather {
   }
 
  private:
+  void gather_block_here(std::uint64_t j, std::uint64_t q) noexcept {
+    switch (step_) {
+      case 1: return gather_block<1>(data_, offset_, inner_, j, q, pitch_, buffer_);
+      case 2: return gather_block<2>(data_, offset_, inner_, j, q, pitch_, buffer_);
+      case -1: return gather_block<-1>(data_, offset_, inner_, j, q, pitch_, buffer_);
+      default: return gather_block<-2>(data_, offset_, inner_, j, q, pitch_, buffer_);
+    }
+  }
+
   // Copies column j into buffer[b * pitch + j].
   void gather_column(std::uint64_t j) noexcept {
     const std::uint64_t offset = offset_ + j * inner_.stride;
@@ -220,6 +240,7 @@ class BandGather {
   Dim row_, inner_;
   std::uint64_t capacity_, pitch_;
   bool aligned_;
+  int step_ = 0;
   std::uint64_t first_ = 0, rows_ = 0, offset_ = 0, blocks_ = 0, done_ = 0;
   float* buffer_ = nullptr;
 };
