@@ -69,15 +69,18 @@ def cases(n, rng):
     rows = []
     t = None
     if torch is not None:
-        t = {k: torch.from_numpy(v) for k, v in dict(a=a, b=b, out=out, ints=ints, trues=trues, falses=falses).items()}
-    for name, ours, ref, tref in [("add", z.tensor_add_f32, np.add, "add"), ("sub", z.tensor_sub_f32, np.subtract, "sub"),
-                                  ("mul", z.tensor_mul_f32, np.multiply, "mul"), ("div", z.tensor_div_f32, np.divide, "div")]:
-        tcall = (lambda f=getattr(torch, tref): f(t["a"], t["b"], out=t["out"])) if t else None
+        arrays = dict(a=a, b=b, out=out, ints=ints, trues=trues, falses=falses)
+        t = {k: torch.from_numpy(v) for k, v in arrays.items()}
+    for name, ref in [("add", np.add), ("sub", np.subtract), ("mul", np.multiply), ("div", np.divide)]:
+        ours = getattr(z, f"tensor_{name}_f32")
+        tcall = (lambda f=getattr(torch, name): f(t["a"], t["b"], out=t["out"])) if t else None
         rows.append((name, lambda f=ours: f(pa, pb, po, n), lambda f=ref: f(a, b, out=out), tcall, 12 * n))
     rows += [
         ("sum_f32", lambda: z.tensor_sum_f32(pa, n), lambda: np.sum(a), t and (lambda: torch.sum(t["a"])), 4 * n),
-        ("sum_i32", lambda: z.tensor_sum_i32(pi, n), lambda: np.sum(ints), t and (lambda: torch.sum(t["ints"])), 4 * n),
-        ("mean_f32", lambda: z.tensor_mean_f32(pa, n), lambda: np.mean(a), t and (lambda: torch.mean(t["a"])), 4 * n),
+        ("sum_i32", lambda: z.tensor_sum_i32(pi, n), lambda: np.sum(ints),
+         t and (lambda: torch.sum(t["ints"])), 4 * n),
+        ("mean_f32", lambda: z.tensor_mean_f32(pa, n), lambda: np.mean(a),
+         t and (lambda: torch.mean(t["a"])), 4 * n),
         ("all", lambda: z.tensor_all(pt, n), lambda: np.all(trues), t and (lambda: torch.all(t["trues"])), n),
         ("any", lambda: z.tensor_any(pf, n), lambda: np.any(falses), t and (lambda: torch.any(t["falses"])), n),
     ]
@@ -97,10 +100,10 @@ def clock_ghz():
 
 def dependent_add_ns(repeats):
     """Time of one dependent float32 addition, from the slope of the strided
-    sum of a contiguous view between two cache-resident sizes (the call
+    sum of a contiguous view between two sizes that stay in L2 (the call
     overhead cancels out; each element is one addition on the chain)."""
-    v = np.ones(16_384, dtype=np.float32)
-    small, large = 4_096, 16_384
+    small, large = 16_384, 262_144
+    v = np.ones(large, dtype=np.float32)
     t_small = best_ns(lambda: z.tensor_sum_f32_strided(v.ctypes.data, [small], [4]), repeats)
     t_large = best_ns(lambda: z.tensor_sum_f32_strided(v.ctypes.data, [large], [4]), repeats)
     return (t_large - t_small) / (large - small)
@@ -160,7 +163,7 @@ def main():
         del keep
 
     ghz = clock_ghz()
-    add_ns = dependent_add_ns(args.repeats)
+    add_ns = dependent_add_ns(3 * args.repeats)
     bandwidth = read_bandwidth_gbs(args.repeats)
     print()
     print(f"memory read bandwidth, all workers: {bandwidth:.1f} GB/s. An element-wise call over n elements "

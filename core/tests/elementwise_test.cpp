@@ -149,11 +149,15 @@ void expect_same_as(Kernel kernel, Kernel reference, std::uint64_t n, std::size_
   ASSERT_TRUE(same_bits(expected.data() + shift, into_b.data() + shift, n)) << what << " out=b n=" << n;
 }
 
-using Variant = zoltra::ops::ElementwiseKernel zoltra::ops::ElementwiseKernels::*;
-const Variant kVariants[] = {&zoltra::ops::ElementwiseKernels::add, &zoltra::ops::ElementwiseKernels::sub,
-                             &zoltra::ops::ElementwiseKernels::mul, &zoltra::ops::ElementwiseKernels::div};
+using zoltra::ops::ElementwiseKernels;
+using Variant = zoltra::ops::ElementwiseKernel ElementwiseKernels::*;
+// In the order of kCases.
+const Variant kVariants[] = {&ElementwiseKernels::add, &ElementwiseKernels::sub, &ElementwiseKernels::mul,
+                             &ElementwiseKernels::div};
 
-Kernel plain(std::size_t k) { return zoltra::ops::elementwise_kernels_for(zoltra::backend::cpu_features()).*kVariants[k]; }
+Kernel plain(std::size_t k) {
+  return zoltra::ops::elementwise_kernels_for(zoltra::backend::cpu_features()).*kVariants[k];
+}
 
 // Around the threshold, the 16-element chunk grain and the streaming size;
 // shifts of 1 and 3 floats move the 64-byte boundaries the chunks start on.
@@ -170,7 +174,8 @@ TEST(Elementwise, StreamingStoresGiveThePlainBits) {
   const auto streaming = zoltra::ops::elementwise_streaming_kernels_for(zoltra::backend::cpu_features());
   for (std::size_t k = 0; k < 4; ++k)
     for (std::uint64_t n : {std::uint64_t{7}, std::uint64_t{1023}, std::uint64_t{1024}, std::uint64_t{5000}})
-      for (std::size_t shift : {0, 1, 3, 15}) expect_same_as(streaming.*kVariants[k], plain(k), n, shift, kCases[k].name);
+      for (std::size_t shift : {0, 1, 3, 15})
+        expect_same_as(streaming.*kVariants[k], plain(k), n, shift, kCases[k].name);
 }
 
 TEST(Elementwise, SplitCoversTheBufferInLineAlignedChunks) {
