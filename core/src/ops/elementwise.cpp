@@ -79,17 +79,21 @@ const ElementwiseKernels& chosen_streaming() noexcept {
 
 using Op = ElementwiseKernel ElementwiseKernels::*;
 
-const ElementwiseKernels& for_length(std::uint64_t length) noexcept {
-  return length >= kStreamingChunk ? chosen_streaming() : chosen();
+// Streaming stores only pay for an output apart from the inputs: in place,
+// the output's lines are in cache already, read as an input, and ordinary
+// stores there took half the time of streaming ones.
+const ElementwiseKernels& for_chunk(std::uint64_t length, bool in_place) noexcept {
+  return length >= kStreamingChunk && !in_place ? chosen_streaming() : chosen();
 }
 
 void run_large(Op op, const float* a, const float* b, float* out, std::uint64_t count) {
   // One chunk per processor, like the parallel sums; a single processor would
   // only add the hand-off, and a pool thread may not wait for its own pool.
+  const bool in_place = out == a || out == b;
   const std::uint64_t processors = backend::processor_count();
-  if (processors < 2 || scheduler::on_pool_thread()) return (for_length(count).*op)(a, b, out, count);
+  if (processors < 2 || scheduler::on_pool_thread()) return (for_chunk(count, in_place).*op)(a, b, out, count);
   const ElementwiseSplit split = elementwise_split(count, static_cast<std::size_t>(processors), out);
-  const ElementwiseKernel kernel = for_length(split.length).*op;
+  const ElementwiseKernel kernel = for_chunk(split.length, in_place).*op;
   PieceClaims claims(split.chunks);
   auto chunk = [&](std::size_t) {
     const std::size_t c = claims.claim(worker_slot() % split.chunks);
