@@ -125,7 +125,7 @@ std::uint64_t band_rows(const Dim& row, const Dim& inner) noexcept {
 // descending rows each load holds rows q + 3 down to q, so after the
 // transpose the vectors are the rows in reverse.
 template <int kStep>  // floats from one row to the next: 1, 2, -1 or -2
-inline __m128 four_rows(std::uintptr_t row_q) noexcept {
+__attribute__((always_inline)) inline __m128 four_rows(std::uintptr_t row_q) noexcept {
   constexpr std::intptr_t lowest = kStep > 0 ? 0 : 12 * kStep;  // bytes from row q to the lowest row
   const auto* p = reinterpret_cast<const float*>(row_q + lowest);
   if constexpr (kStep == 1 || kStep == -1) return _mm_loadu_ps(p);
@@ -133,8 +133,9 @@ inline __m128 four_rows(std::uintptr_t row_q) noexcept {
 }
 
 template <int kStep>
-inline void gather_block(const float* data, std::uint64_t start, const Dim& inner, std::uint64_t j,
-                         std::uint64_t q, std::uint64_t pitch, float* buffer) noexcept {
+__attribute__((always_inline)) inline void gather_block(const float* data, std::uint64_t start, const Dim& inner,
+                                                        std::uint64_t j, std::uint64_t q, std::uint64_t pitch,
+                                                        float* buffer) noexcept {
   constexpr bool descending = kStep < 0;
   const std::uintptr_t column = reinterpret_cast<std::uintptr_t>(data) + start + j * inner.stride +
                                 q * static_cast<std::uintptr_t>(4 * kStep);
@@ -174,32 +175,41 @@ class BandGather {
     offset_ = base_ + first * row_.stride;
     // A block per 4 x 4 values: as many blocks as the columns they cover.
     const auto step = static_cast<std::int64_t>(row_.stride) / 4;
-    step_ = static_cast<int>(step);
+    step_ = static_cast<int>(step);  // meaningful only together with blocks_
     const bool close = step == 1 || step == 2 || step == -1 || step == -2;
     blocks_ = aligned_ && close && rows_ == 16 ? inner_.extent / 16 * 16 : 0;
+    if (blocks_ == 0) step_ = 0;
     done_ = 0;
   }
 
-  void run_to(std::uint64_t unit) noexcept {
-    for (; done_ < unit; ++done_) {
-      if (done_ < blocks_) {
-        // Block k: columns 4 * (k / 4) to 4 * (k / 4) + 3, rows 4 * (k % 4) to 4 * (k % 4) + 3.
-        if (done_ % 16 == 0) prefetch(done_, 16);
-        gather_block_here(done_ / 4 * 4, done_ % 4 * 4);
-      } else {
-        if ((done_ - blocks_) % 16 == 0) prefetch(done_, 16);
-        gather_column(done_);
-      }
+  // Inlined into the fold: a call would move the chain's running value
+  // through memory and lengthen the chain.
+  __attribute__((always_inline)) void run_to(std::uint64_t unit) noexcept {
+    if (done_ >= unit) return;
+    switch (step_) {
+      case 1: return run_to<1>(unit);
+      case 2: return run_to<2>(unit);
+      case -1: return run_to<-1>(unit);
+      case -2: return run_to<-2>(unit);
+      default: return run_to<0>(unit);
     }
   }
 
  private:
-  void gather_block_here(std::uint64_t j, std::uint64_t q) noexcept {
-    switch (step_) {
-      case 1: return gather_block<1>(data_, offset_, inner_, j, q, pitch_, buffer_);
-      case 2: return gather_block<2>(data_, offset_, inner_, j, q, pitch_, buffer_);
-      case -1: return gather_block<-1>(data_, offset_, inner_, j, q, pitch_, buffer_);
-      default: return gather_block<-2>(data_, offset_, inner_, j, q, pitch_, buffer_);
+  // kStep: floats from one row to the next when the band is gathered in
+  // blocks, 0 when it is gathered by columns.
+  template <int kStep>
+  __attribute__((always_inline)) void run_to(std::uint64_t unit) noexcept {
+    for (; done_ < unit; ++done_) {
+      if (kStep != 0 && done_ < blocks_) {
+        // Block k: columns 4 * (k / 4) to 4 * (k / 4) + 3, rows 4 * (k % 4) to 4 * (k % 4) + 3.
+        if (done_ % 16 == 0) prefetch(done_, 16);
+        if constexpr (kStep != 0)
+          gather_block<kStep>(data_, offset_, inner_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
+      } else {
+        if ((done_ - blocks_) % 16 == 0) prefetch(done_, 16);
+        gather_column(done_);
+      }
     }
   }
 
