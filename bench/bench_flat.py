@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Element-wise and flat-reduction entry points against their NumPy
-equivalents, side by side in one process.
+"""Element-wise, flat-reduction and strided-sum entry points against NumPy and
+PyTorch (CPU), side by side in one process.
 
     PYTHONPATH=build/<name> python3 bench/bench_flat.py [--repeats N] [--sizes 8,1000,...]
 
-Prints, per operation and count, the best time per call of each side, the
-ratio ours / NumPy (below 1 is faster) and both throughputs in GB/s. Profiling
-stays off. A second table puts the float32 sum's cycles per element beside
-the bound that its fixed order of additions sets: one dependent 8-lane vector
-addition per 8 elements.
+Prints, per operation and count, the best time per call of each library, the
+ratios ours / NumPy and ours / PyTorch (below 1 is faster) and our throughput
+in GB/s. Each library is timed after a pause, so that the idle threads of the
+one before have stopped spinning. Profiling stays off. Then the limits that
+bound the figures: the memory bandwidth that the element-wise calls share,
+and the latency of dependent float additions, which bounds the float32 sum
+(one vector addition per 8 elements) and the strided sum (one addition per
+element, in a fixed order, whatever the view's strides).
 """
 
 import argparse
@@ -18,15 +21,18 @@ import numpy as np
 
 import _zoltra_rust as z
 
+try:
+    import torch
+except ImportError as error:  # the table then has no PyTorch column
+    torch = None
+    print(f"PyTorch is not importable ({error}); its column is left out")
+
 DEFAULT_SIZES = [8, 1_000, 65_536, 1_000_000, 16_777_216]
+PAUSE_S = 0.3
 
 
-def best_ns(fn, args, repeats, min_repeat_ns=5_000_000, kwargs=None):
+def best_ns(call, repeats, min_repeat_ns=5_000_000):
     """Best mean time per call over `repeats` timed loops of calibrated length."""
-    if kwargs:
-        call = lambda: fn(*args, **kwargs)  # noqa: E731 - NumPy's out= keyword
-    else:
-        call = lambda: fn(*args)  # noqa: E731
     number = 1
     while True:
         start = time.perf_counter_ns()
@@ -45,90 +51,127 @@ def best_ns(fn, args, repeats, min_repeat_ns=5_000_000, kwargs=None):
     return best
 
 
+def paused_ns(call, repeats):
+    time.sleep(PAUSE_S)
+    return best_ns(call, repeats)
+
+
 def cases(n, rng):
+    """(name, ours, numpy, torch or None, bytes moved) per operation."""
     a = rng.standard_normal(n).astype(np.float32)
-    b = (rng.standard_normal(n).astype(np.float32) + np.float32(3.0))
+    b = rng.standard_normal(n).astype(np.float32) + np.float32(3.0)
     out = np.empty(n, dtype=np.float32)
     ints = rng.integers(-1000, 1000, n, dtype=np.int32)
     trues = np.ones(n, dtype=np.bool_)    # all() must read every byte
     falses = np.zeros(n, dtype=np.bool_)  # so must any()
-    pa, pb, po = a.ctypes.data, b.ctypes.data, out.ctypes.data
-    keep = (a, b, out, ints, trues, falses)
-    rows = [
-        ("add", z.tensor_add_f32, (pa, pb, po, n), np.add, ((a, b), {"out": out}), 12 * n),
-        ("sub", z.tensor_sub_f32, (pa, pb, po, n), np.subtract, ((a, b), {"out": out}), 12 * n),
-        ("mul", z.tensor_mul_f32, (pa, pb, po, n), np.multiply, ((a, b), {"out": out}), 12 * n),
-        ("div", z.tensor_div_f32, (pa, pb, po, n), np.divide, ((a, b), {"out": out}), 12 * n),
-        ("sum_f32", z.tensor_sum_f32, (pa, n), np.sum, (a,), 4 * n),
-        ("sum_i32", z.tensor_sum_i32, (ints.ctypes.data, n), np.sum, (ints,), 4 * n),
-        ("mean_f32", z.tensor_mean_f32, (pa, n), np.mean, (a,), 4 * n),
-        ("all", z.tensor_all, (trues.ctypes.data, n), np.all, (trues,), n),
-        ("any", z.tensor_any, (falses.ctypes.data, n), np.any, (falses,), n),
+    pa, pb, po, pi = a.ctypes.data, b.ctypes.data, out.ctypes.data, ints.ctypes.data
+    pt, pf = trues.ctypes.data, falses.ctypes.data
+    rows = []
+    t = None
+    if torch is not None:
+        arrays = dict(a=a, b=b, out=out, ints=ints, trues=trues, falses=falses)
+        t = {k: torch.from_numpy(v) for k, v in arrays.items()}
+    for name, ref in [("add", np.add), ("sub", np.subtract), ("mul", np.multiply), ("div", np.divide)]:
+        ours = getattr(z, f"tensor_{name}_f32")
+        tcall = (lambda f=getattr(torch, name): f(t["a"], t["b"], out=t["out"])) if t else None
+        rows.append((name, lambda f=ours: f(pa, pb, po, n), lambda f=ref: f(a, b, out=out), tcall, 12 * n))
+    rows += [
+        ("sum_f32", lambda: z.tensor_sum_f32(pa, n), lambda: np.sum(a), t and (lambda: torch.sum(t["a"])), 4 * n),
+        ("sum_i32", lambda: z.tensor_sum_i32(pi, n), lambda: np.sum(ints),
+         t and (lambda: torch.sum(t["ints"])), 4 * n),
+        ("mean_f32", lambda: z.tensor_mean_f32(pa, n), lambda: np.mean(a),
+         t and (lambda: torch.mean(t["a"])), 4 * n),
+        ("all", lambda: z.tensor_all(pt, n), lambda: np.all(trues), t and (lambda: torch.all(t["trues"])), n),
+        ("any", lambda: z.tensor_any(pf, n), lambda: np.any(falses), t and (lambda: torch.any(t["falses"])), n),
     ]
-    return keep, rows
+    return (a, b, out, ints, trues, falses, t), rows
 
 
-def clock_mhz():
+def clock_ghz():
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
                 if line.startswith("cpu MHz"):
-                    return float(line.split(":")[1])
+                    return float(line.split(":")[1]) / 1e3
     except OSError:
         pass
     return None
 
 
-def vector_add_latency_ns(repeats):
-    """Time per dependent vector addition, from the slope of the sequential
-    sum between two cache-resident sizes (the call overhead cancels out)."""
-    small, large = 2_048, 8_192
+def dependent_add_ns(repeats):
+    """Time of one dependent float32 addition, from the slope of the strided
+    sum of a contiguous view between two sizes that stay in L2 (the call
+    overhead cancels out; each element is one addition on the chain)."""
+    small, large = 16_384, 262_144
     v = np.ones(large, dtype=np.float32)
-    t_small = best_ns(z.tensor_sum_f32, (v.ctypes.data, small), repeats)
-    t_large = best_ns(z.tensor_sum_f32, (v.ctypes.data, large), repeats)
-    return (t_large - t_small) / ((large - small) / 8)
+    t_small = best_ns(lambda: z.tensor_sum_f32_strided(v.ctypes.data, [small], [4]), repeats)
+    t_large = best_ns(lambda: z.tensor_sum_f32_strided(v.ctypes.data, [large], [4]), repeats)
+    return (t_large - t_small) / (large - small)
+
+
+def read_bandwidth_gbs(repeats):
+    """Memory read bandwidth on every worker: the parallel int32 sum (a few
+    integer additions per 32 bytes) of a buffer far larger than the caches."""
+    ints = np.ones(1 << 26, dtype=np.int32)
+    return ints.nbytes / best_ns(lambda: z.tensor_sum_i32(ints.ctypes.data, ints.size), repeats)
+
+
+def strided_table(repeats, add_ns):
+    rng = np.random.default_rng(1)
+    big = rng.uniform(0, 1, (1024, 1024)).astype(np.float32)
+    print()
+    print(f"strided reductions of a 1024 x 1024 matrix; bound: {big.size:,} dependent additions "
+          f"= {big.size * add_ns / 1e3:.0f} us (max/min: one dependent compare-and-select per element)")
+    print(f"{'view':<12}{'sum':>11}{'max':>11}{'numpy sum':>11}")
+    times = {}
+    for label, view in [("contiguous", big), ("transposed", big.T)]:
+        p, shape, strides = view.ctypes.data, list(view.shape), list(view.strides)
+        s = paused_ns(lambda: z.tensor_sum_f32_strided(p, shape, strides), repeats)
+        m = best_ns(lambda: z.tensor_max_f32_strided(p, shape, strides), repeats)
+        ref = paused_ns(lambda: np.sum(view), repeats)
+        times[label] = (s, m)
+        print(f"{label:<12}{s / 1e3:>9.0f}us{m / 1e3:>9.0f}us{ref / 1e3:>9.0f}us")
+    (cs, cm), (ts, tm) = times["contiguous"], times["transposed"]
+    print(f"transposed / contiguous: sum {ts / cs:.2f}, max {tm / cm:.2f}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    # OpenBLAS (ours and NumPy's) starts its threads at load and lets them
-    # busy-wait for a while; let them settle before timing anything.
-    time.sleep(1.0)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)))
     args = parser.parse_args()
+    # OpenBLAS (ours and NumPy's) starts its threads at load and lets them
+    # busy-wait for a while; let them settle before timing anything.
+    time.sleep(1.0)
     sizes = [int(s) for s in args.sizes.split(",")]
     rng = np.random.default_rng(0)
     z.disable_profiling()
+    if torch is not None:
+        print(f"PyTorch {torch.__version__} with {torch.get_num_threads()} threads, NumPy {np.__version__}")
 
-    print(f"{'op':<9}{'count':>11}{'ours':>12}{'numpy':>12}{'ratio':>8}{'ours GB/s':>11}{'np GB/s':>9}")
-    sum_times = {}
+    print(f"{'op':<9}{'count':>11}{'ours':>12}{'numpy':>12}{'torch':>12}{'/numpy':>8}{'/torch':>8}{'ours GB/s':>11}")
     for n in sizes:
         keep, rows = cases(n, rng)
-        for name, ours, our_args, ref, ref_args, nbytes in rows:
-            t_ours = best_ns(ours, our_args, args.repeats)
-            ref_kwargs = None
-            if len(ref_args) == 2 and isinstance(ref_args[1], dict):  # ((args), {keywords})
-                ref_args, ref_kwargs = ref_args
-            t_ref = best_ns(ref, ref_args, args.repeats, kwargs=ref_kwargs)
-            if name == "sum_f32":
-                sum_times[n] = (t_ours, t_ref)
-            print(f"{name:<9}{n:>11,}{t_ours / 1e3:>10.2f}us{t_ref / 1e3:>10.2f}us{t_ours / t_ref:>8.2f}"
-                  f"{nbytes / t_ours:>11.2f}{nbytes / t_ref:>9.2f}")
+        for name, ours, ref, tref, nbytes in rows:
+            t_ours = paused_ns(ours, args.repeats)
+            t_ref = paused_ns(ref, args.repeats)
+            t_torch = paused_ns(tref, args.repeats) if tref else None
+            torch_cols = f"{t_torch / 1e3:>10.2f}us" if t_torch else f"{'-':>12}"
+            torch_ratio = f"{t_ours / t_torch:>8.2f}" if t_torch else f"{'-':>8}"
+            print(f"{name:<9}{n:>11,}{t_ours / 1e3:>10.2f}us{t_ref / 1e3:>10.2f}us{torch_cols}"
+                  f"{t_ours / t_ref:>8.2f}{torch_ratio}{nbytes / t_ours:>11.2f}", flush=True)
         del keep
 
-    mhz = clock_mhz()
-    add_ns = vector_add_latency_ns(args.repeats)
+    ghz = clock_ghz()
+    add_ns = dependent_add_ns(3 * args.repeats)
+    bandwidth = read_bandwidth_gbs(args.repeats)
     print()
-    print("float32 sum: one dependent vector addition per 8 elements")
-    if mhz:
-        print(f"clock {mhz:.0f} MHz (/proc/cpuinfo); measured dependent vector add "
-              f"{add_ns:.3f} ns = {add_ns * mhz / 1e3:.2f} cycles; bound {add_ns * mhz / 8e3:.3f} cycles/element")
-    else:
-        print(f"measured dependent vector add {add_ns:.3f} ns; bound {add_ns / 8:.4f} ns/element")
-    for n, (t_ours, t_ref) in sum_times.items():
-        per = (lambda t: f"{t * mhz / 1e3 / n:.3f} cyc/el") if mhz else (lambda t: f"{t / n:.4f} ns/el")
-        print(f"  {n:>11,}: ours {per(t_ours)}, numpy {per(t_ref)}, bound {add_ns / 8 / (t_ours / n):.2f} of ours")
+    print(f"memory read bandwidth, all workers: {bandwidth:.1f} GB/s. An element-wise call over n elements "
+          f"moves 12n bytes (16n where the output lines are read before they are written)")
+    cycles = f" = {add_ns * ghz:.2f} cycles at the {ghz:.2f} GHz of /proc/cpuinfo" if ghz else ""
+    print(f"one dependent float32 addition: {add_ns:.3f} ns{cycles}; "
+          f"the float32 sum's bound is {add_ns / 8:.4f} ns per element (8 lanes)")
+    strided_table(args.repeats, add_ns)
 
 
 if __name__ == "__main__":

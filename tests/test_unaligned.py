@@ -34,8 +34,9 @@ def bits(x):
 
 @pytest.mark.parametrize("offset", OFFSETS)
 @pytest.mark.parametrize("name", ["tensor_add_f32", "tensor_sub_f32", "tensor_mul_f32", "tensor_div_f32"])
-def test_elementwise(z, name, offset):
-    a, b = floats(37, 1), floats(37, 2)
+@pytest.mark.parametrize("count", [37, 400_003])  # also in parallel chunks, some with streaming stores
+def test_elementwise(z, name, offset, count):
+    a, b = floats(count, 1), floats(count, 2)
     expected = np.empty_like(a)
     getattr(z, name)(address(a), address(b), address(expected), a.size)
     ua, keep_a = placed(a, offset)

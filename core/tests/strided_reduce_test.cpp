@@ -126,6 +126,16 @@ TEST(StridedReduce, TransposedViewsMatchTheLiteralWalk) {
       {{2, 9, 33}, {0, 2, 66}},       // byte offsets that are not multiples of 4
       {{40, 20}, {-6, 130}},
       {{4, 100}, {0, 400}},           // broadcast rows
+      {{32, 64}, {0, -256}},          // ... in full bands
+      // Full bands of rows one or two floats apart, gathered in 4 x 4 blocks: a last band
+      // and a last tile that are not full, reversed columns, a band dimension
+      // inside an outer one.
+      {{40, 1000}, {4, 160}},
+      {{40, 1000}, {4, -160}},
+      {{40, 1000}, {-4, 160}},
+      {{40, 1000}, {8, 400}},         // every second row
+      {{40, 1000}, {-8, 400}},
+      {{3, 16, 64}, {-4096, 4, 64}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "strides[0] " << c.strides[0]);

@@ -1,10 +1,13 @@
 // Strided reductions: an odometer walk over a view given by shape and byte
 // strides, folding every visited float32 value in row-major order of the shape.
+#include <xmmintrin.h>
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "ops/reduce.hpp"
 
@@ -97,7 +100,9 @@ std::uint64_t magnitude(std::uint64_t stride) noexcept {
 // memory in its own order, and folds the buffer in the walk's order. Only the
 // loads move; which values are folded, and in what order, is unchanged.
 // Without it every element of such a view costs a cache and a TLB miss.
-constexpr std::uint64_t kBandFloats = 65536;
+// A band holds at most kBandFloats floats (two bands stay in L2), so 16 rows
+// up to 8,176 wide; 16 adjacent float rows make one 64-byte run per column.
+constexpr std::uint64_t kBandFloats = 131072;
 constexpr std::uint64_t kBandRows = 16;
 
 // Buffer rows start one cache line past a multiple of 16 floats, so that the
@@ -112,63 +117,180 @@ std::uint64_t band_rows(const Dim& row, const Dim& inner) noexcept {
   return rows >= 2 ? rows : 0;
 }
 
-// Copies column j of `rows` rows, starting at byte offset `start`, into
-// buffer[b * pitch + j].
-inline void gather_column(const float* data, std::uint64_t start, const Dim& row, const Dim& inner, bool aligned,
-                          std::uint64_t rows, std::uint64_t j, std::uint64_t pitch, float* buffer) noexcept {
-  const std::uint64_t offset = start + j * inner.stride;
-  if (aligned) {
-    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(data) + offset;
-    for (std::uint64_t b = 0; b < rows; ++b, address += row.stride)
-      std::memcpy(&buffer[b * pitch + j], reinterpret_cast<const void*>(address), sizeof(float));
-  } else {
-    for (std::uint64_t b = 0; b < rows; ++b) buffer[b * pitch + j] = load_at(data, offset + b * row.stride);
-  }
+// A full band of rows one or two floats apart (a transposed matrix, or one
+// with every second row, the rows in either order) holds short runs per
+// column, so 4 columns by 4 rows are one 4 x 4 transpose in SSE registers,
+// which every x86-64 processor has: 4 loads (8 and 4 shuffles for rows two
+// floats apart) and 4 stores where the scalar gather needs 16 of each. With
+// descending rows each load holds rows q + 3 down to q, so after the
+// transpose the vectors are the rows in reverse.
+template <int kStep>  // floats from one row to the next: 1, 2, -1 or -2
+__attribute__((always_inline)) inline __m128 four_rows(std::uintptr_t row_q) noexcept {
+  constexpr std::intptr_t lowest = kStep > 0 ? 0 : 12 * kStep;  // bytes from row q to the lowest row
+  const auto* p = reinterpret_cast<const float*>(row_q + lowest);
+  if constexpr (kStep == 1 || kStep == -1) return _mm_loadu_ps(p);
+  return _mm_shuffle_ps(_mm_loadu_ps(p), _mm_loadu_ps(p + 4), _MM_SHUFFLE(2, 0, 2, 0));
 }
 
-// Folds all rows of the band dimension (at byte offset `base`) in the walk's
-// order. Two buffers: while one band is folded, the next one is gathered, a
-// column of it per `rows` folded values, so that its loads run in the shadow
-// of the chain of dependent folds.
-template <class Fold>
-float fold_band(const float* data, std::uint64_t base, const Dim& row, const Dim& inner, float* buffers,
-                std::uint64_t capacity_rows, float r) noexcept {
-  const std::uint64_t width = inner.extent;
-  const std::uint64_t pitch = band_pitch(width);
-  const bool aligned = ((base | row.stride | inner.stride) & 3u) == 0;
-  float* current = buffers;
-  float* next = buffers + capacity_rows * pitch;
+template <int kStep>
+__attribute__((always_inline)) inline void gather_block(const float* data, std::uint64_t start, const Dim& inner,
+                                                        std::uint64_t j, std::uint64_t q, std::uint64_t pitch,
+                                                        float* buffer) noexcept {
+  constexpr bool descending = kStep < 0;
+  const std::uintptr_t column = reinterpret_cast<std::uintptr_t>(data) + start + j * inner.stride +
+                                q * static_cast<std::uintptr_t>(4 * kStep);
+  __m128 c0 = four_rows<kStep>(column);
+  __m128 c1 = four_rows<kStep>(column + inner.stride);
+  __m128 c2 = four_rows<kStep>(column + 2 * inner.stride);
+  __m128 c3 = four_rows<kStep>(column + 3 * inner.stride);
+  _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+  float* const to = buffer + q * pitch + j;
+  _mm_storeu_ps(to, descending ? c3 : c0);
+  _mm_storeu_ps(to + pitch, descending ? c2 : c1);
+  _mm_storeu_ps(to + 2 * pitch, descending ? c1 : c2);
+  _mm_storeu_ps(to + 3 * pitch, descending ? c0 : c3);
+}
 
-  std::uint64_t first = 0;
-  std::uint64_t rows = row.extent < capacity_rows ? row.extent : capacity_rows;
-  for (std::uint64_t j = 0; j < width; ++j) gather_column(data, base, row, inner, aligned, rows, j, pitch, current);
-  for (;;) {
-    const std::uint64_t next_first = first + rows;
-    if (next_first >= row.extent) {
-      for (std::uint64_t b = 0; b < rows; ++b) r = fold_run<Fold>(current, b * pitch * 4, 4, width, r);
-      return r;
+// Columns lie a page or more apart, where the hardware prefetchers do not
+// follow, so the gather asks for columns this far ahead in gather order (the
+// next band's first columns after the current band's last).
+constexpr std::uint64_t kPrefetchColumns = 32;
+
+// Gathers one band into a buffer in small units (a 4 x 4 block of a full band
+// of adjacent rows, otherwise a column), so that the fold can slip a few of
+// them between every few of its dependent folds: in bigger pieces the gather
+// would wait behind the chain for room in the out-of-order scheduler.
+class BandGather {
+ public:
+  BandGather(const float* data, std::uint64_t base, const Dim& row, const Dim& inner, std::uint64_t capacity,
+             std::uint64_t pitch) noexcept
+      : data_(data), base_(base), row_(row), inner_(inner), capacity_(capacity), pitch_(pitch),
+        aligned_(((base | row.stride | inner.stride) & 3u) == 0) {}
+
+  // Starts the band whose first row is `first`; it has one unit per column.
+  void start(std::uint64_t first, float* buffer) noexcept {
+    first_ = first;
+    buffer_ = buffer;
+    rows_ = row_.extent - first < capacity_ ? row_.extent - first : capacity_;
+    offset_ = base_ + first * row_.stride;
+    // A block per 4 x 4 values: as many blocks as the columns they cover.
+    const auto step = static_cast<std::int64_t>(row_.stride) / 4;
+    step_ = static_cast<int>(step);  // meaningful only together with blocks_
+    const bool close = step == 1 || step == 2 || step == -1 || step == -2;
+    blocks_ = aligned_ && close && rows_ == 16 ? inner_.extent / 16 * 16 : 0;
+    if (blocks_ == 0) step_ = 0;
+    done_ = 0;
+  }
+
+  // Inlined into the fold: a call would move the chain's running value
+  // through memory and lengthen the chain.
+  __attribute__((always_inline)) void run_to(std::uint64_t unit) noexcept {
+    if (done_ >= unit) return;
+    switch (step_) {
+      case 1: return run_to<1>(unit);
+      case 2: return run_to<2>(unit);
+      case -1: return run_to<-1>(unit);
+      case -2: return run_to<-2>(unit);
+      default: return run_to<0>(unit);
     }
-    const std::uint64_t left = row.extent - next_first;
-    const std::uint64_t next_rows = left < capacity_rows ? left : capacity_rows;
-    const std::uint64_t next_start = base + next_first * row.stride;
-    const float* value = current;
-    std::uint64_t left_in_row = width;
-    for (std::uint64_t j = 0; j < width; ++j) {
-      gather_column(data, next_start, row, inner, aligned, next_rows, j, pitch, next);
-      for (std::uint64_t t = 0; t < rows; ++t) {
-        r = Fold::apply(r, *value++);
-        if (--left_in_row == 0) {
-          value += pitch - width;
-          left_in_row = width;
-        }
+  }
+
+ private:
+  // kStep: floats from one row to the next when the band is gathered in
+  // blocks, 0 when it is gathered by columns.
+  template <int kStep>
+  __attribute__((always_inline)) void run_to(std::uint64_t unit) noexcept {
+    for (; done_ < unit; ++done_) {
+      if (kStep != 0 && done_ < blocks_) {
+        // Block k: columns 4 * (k / 4) to 4 * (k / 4) + 3, rows 4 * (k % 4) to 4 * (k % 4) + 3.
+        if (done_ % 16 == 0) prefetch(done_, 16);
+        if constexpr (kStep != 0)
+          gather_block<kStep>(data_, offset_, inner_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
+      } else {
+        if ((done_ - blocks_) % 16 == 0) prefetch(done_, 16);
+        gather_column(done_);
       }
     }
+  }
+
+  // Copies column j into buffer[b * pitch + j].
+  void gather_column(std::uint64_t j) noexcept {
+    const std::uint64_t offset = offset_ + j * inner_.stride;
+    if (!aligned_) {
+      for (std::uint64_t b = 0; b < rows_; ++b) buffer_[b * pitch_ + j] = load_at(data_, offset + b * row_.stride);
+      return;
+    }
+    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(data_) + offset;
+    for (std::uint64_t b = 0; b < rows_; ++b, address += row_.stride)
+      std::memcpy(&buffer_[b * pitch_ + j], reinterpret_cast<const void*>(address), sizeof(float));
+  }
+
+  // Prefetches `count` columns from kPrefetchColumns past column j, at most
+  // to the end of the band they fall in.
+  void prefetch(std::uint64_t j, std::uint64_t count) const noexcept {
+    std::uint64_t first = first_;
+    j += kPrefetchColumns;
+    while (j >= inner_.extent) {
+      j -= inner_.extent;
+      first += capacity_;
+    }
+    if (first >= row_.extent) return;
+    const std::uint64_t rows = row_.extent - first < capacity_ ? row_.extent - first : capacity_;
+    if (count > inner_.extent - j) count = inner_.extent - j;
+    std::uintptr_t low = reinterpret_cast<std::uintptr_t>(data_) + base_ + first * row_.stride + j * inner_.stride;
+    std::uintptr_t high = low + (rows - 1) * row_.stride;
+    if (static_cast<std::int64_t>(row_.stride) < 0) std::swap(low, high);
+    for (std::uint64_t c = 0; c < count; ++c, low += inner_.stride, high += inner_.stride)
+      for (std::uintptr_t line = low & ~std::uintptr_t{63}; line <= high; line += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(line));
+  }
+
+  const float* data_;
+  std::uint64_t base_;
+  Dim row_, inner_;
+  std::uint64_t capacity_, pitch_;
+  bool aligned_;
+  int step_ = 0;
+  std::uint64_t first_ = 0, rows_ = 0, offset_ = 0, blocks_ = 0, done_ = 0;
+  float* buffer_ = nullptr;
+};
+
+// Folds all rows of the band dimension (at byte offset `base`) in the walk's
+// order. Two buffers: while one band is folded, the next one is gathered in
+// step with the folded values, so that the gather runs in the shadow of the
+// chain of dependent folds.
+constexpr std::uint64_t kFoldStep = 32;
+
+template <class Fold>
+float fold_band(const float* data, std::uint64_t base, const Dim& row, const Dim& inner, float* buffers,
+                std::uint64_t capacity, float r) noexcept {
+  const std::uint64_t width = inner.extent;
+  const std::uint64_t pitch = band_pitch(width);
+  float* current = buffers;
+  float* next = buffers + capacity * pitch;
+  BandGather gather(data, base, row, inner, capacity, pitch);
+  gather.start(0, current);
+  gather.run_to(width);
+  for (std::uint64_t first = 0; first < row.extent; first += capacity) {
+    const std::uint64_t rows = row.extent - first < capacity ? row.extent - first : capacity;
+    const bool more = first + capacity < row.extent;
+    if (more) gather.start(first + capacity, next);
+    // One unit (a column's worth) of the next band per `rows` folded values.
+    std::uint64_t due = 0, credit = 0;
+    for (std::uint64_t b = 0; b < rows; ++b) {
+      for (std::uint64_t j = 0; j < width; j += kFoldStep) {
+        const std::uint64_t n = width - j < kFoldStep ? width - j : kFoldStep;
+        r = fold_run<Fold>(current, (b * pitch + j) * 4, 4, n, r);
+        for (credit += n; credit >= rows; credit -= rows) ++due;
+        if (more) gather.run_to(due);
+      }
+    }
+    if (more) gather.run_to(width);
     float* const done = current;
     current = next;
     next = done;
-    first = next_first;
-    rows = next_rows;
   }
+  return r;
 }
 
 template <class Fold>

@@ -7,7 +7,7 @@ namespace zoltra::ffi {
 
 namespace {
 
-using Kernel = void (*)(const float*, const float*, float*, std::uint64_t) noexcept;
+using Kernel = void (*)(const float*, const float*, float*, std::uint64_t);
 
 // Convert (done by the caller), refuse null, answer the empty case, then run
 // the kernel inside a profiling scope.
