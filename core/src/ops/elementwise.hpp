@@ -1,7 +1,7 @@
 #pragma once
-// Element-wise float32 arithmetic: out[i] = a[i] op b[i], 8 lanes per step.
+// Element-wise float32 arithmetic: out[i] = a[i] op b[i].
 // out may be the very buffer a or b; any other overlap is outside the contract.
-// Needs AVX2 (run without a capability test, like the flat reductions).
+// Runs on any x86-64 processor (AVX2 vectors where the processor has them).
 #include <cstdint>
 
 namespace zoltra::ops {

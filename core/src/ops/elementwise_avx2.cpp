@@ -1,14 +1,13 @@
-// Element-wise float32 arithmetic, 8 lanes per 256-bit step.
+// Element-wise float32 arithmetic with AVX2, 8 lanes per 256-bit step.
 //
 // Each element is one correctly rounded operation, so the split between
 // unrolled vector steps, single vector steps and scalar tail cannot change a
 // result. In-place use (out == a or out == b) is safe because every element is
 // read before the same element is written and no other element depends on it.
-#include "ops/elementwise.hpp"
-
 #include <immintrin.h>
 
 #include "common/unaligned.hpp"
+#include "ops/elementwise_variants.hpp"
 
 namespace zoltra::ops {
 namespace {
@@ -59,19 +58,19 @@ __attribute__((always_inline)) inline void apply(const float* a, const float* b,
 
 }  // namespace
 
-void add_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
+void add_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
   apply<Add>(a, b, out, count);
 }
 
-void sub_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
+void sub_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
   apply<Sub>(a, b, out, count);
 }
 
-void mul_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
+void mul_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
   apply<Mul>(a, b, out, count);
 }
 
-void div_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
+void div_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
   apply<Div>(a, b, out, count);
 }
 

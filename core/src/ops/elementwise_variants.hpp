@@ -1,0 +1,32 @@
+#pragma once
+// The element-wise kernels for each kind of processor, and the choice among
+// them. Every variant gives the same bits: each element is one correctly
+// rounded operation, whatever the vector width.
+#include <cstdint>
+
+#include "backend/capabilities.hpp"
+
+namespace zoltra::ops {
+
+using ElementwiseKernel = void (*)(const float*, const float*, float*, std::uint64_t) noexcept;
+
+// Plain C++ for any x86-64 processor.
+void add_f32_portable(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void sub_f32_portable(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void mul_f32_portable(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void div_f32_portable(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+
+// 256-bit vectors; needs AVX2.
+void add_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void sub_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void mul_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void div_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+
+struct ElementwiseKernels {
+  ElementwiseKernel add, sub, mul, div;
+};
+
+// The variants a processor with these features runs.
+ElementwiseKernels elementwise_kernels_for(const backend::CpuFeatures& features) noexcept;
+
+}  // namespace zoltra::ops

@@ -1,0 +1,43 @@
+// The sequential flat reductions: each forwards to the variant chosen for this
+// processor. The choice is made once, on the first call, and kept as function
+// pointers, so a call costs one indirect jump more than the variant itself.
+#include "ops/flat_reduce.hpp"
+
+#include "ops/flat_reduce_variants.hpp"
+
+namespace zoltra::ops {
+
+FlatReduceKernels flat_reduce_kernels_for(const backend::CpuFeatures& features) noexcept {
+  if (features.avx2) return {sum_f32_avx2, sum_i32_avx2, all_bool_avx2, any_bool_avx2};
+  return {sum_f32_portable, sum_i32_portable, all_bool_portable, any_bool_portable};
+}
+
+namespace {
+
+const FlatReduceKernels& chosen() noexcept {
+  static const FlatReduceKernels kernels = flat_reduce_kernels_for(backend::cpu_features());
+  return kernels;
+}
+
+}  // namespace
+
+float sum_f32_cpu(const float* data, std::uint64_t count) noexcept { return chosen().sum_f32(data, count); }
+
+std::int32_t sum_i32_cpu(const std::int32_t* data, std::uint64_t count) noexcept {
+  return chosen().sum_i32(data, count);
+}
+
+float mean_f32_cpu(const float* data, std::uint64_t count) noexcept {
+  if (count == 0) return 0.0f;
+  return sum_f32_cpu(data, count) / static_cast<float>(count);
+}
+
+float compensated_sum_f32_cpu(const float* data, std::uint64_t count) noexcept {
+  return kahan_onto_f32(0.0f, data, count);
+}
+
+bool all_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept { return chosen().all_bool(data, count); }
+
+bool any_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept { return chosen().any_bool(data, count); }
+
+}  // namespace zoltra::ops
