@@ -80,7 +80,7 @@ step "pytest under emulated processors"
 # OPENBLAS_CORETYPE keeps OpenBLAS on kernels the model has: it chooses by
 # model and would use FMA on the Haswell whose FMA is masked.
 emulated_files="test_elementwise.py test_flat_reductions.py test_strided.py test_dot_product.py
-  test_matmul.py test_backend_policy.py test_capabilities.py test_runtime.py"
+  test_matmul.py test_backend_policy.py test_capabilities.py test_runtime.py test_unaligned.py"
 for model in Haswell:Haswell Haswell,-fma:Sandybridge Nehalem:Nehalem; do
   cpu="${model%%:*}"
   printf -- '--- -cpu %s, OPENBLAS_CORETYPE=%s\n' "$cpu" "${model##*:}"
