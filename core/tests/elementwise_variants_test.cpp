@@ -1,5 +1,4 @@
-// The AVX2 element-wise kernels against the plain C++ ones, bit for bit, and
-// the choice between them.
+// The AVX2 element-wise kernels against the plain C++ ones, bit for bit.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -14,17 +13,6 @@ namespace {
 using namespace zoltra::ops;
 using flat_test::Guarded;
 using flat_test::same_float;
-
-TEST(ElementwiseVariants, ChosenByAvx2Alone) {
-  for (const bool fma : {false, true}) {
-    const ElementwiseKernels with = elementwise_kernels_for({.avx2 = true, .fma = fma});
-    const ElementwiseKernels without = elementwise_kernels_for({.avx2 = false, .fma = fma});
-    EXPECT_TRUE(with.add == add_f32_avx2 && with.sub == sub_f32_avx2 && with.mul == mul_f32_avx2 &&
-                with.div == div_f32_avx2);
-    EXPECT_TRUE(without.add == add_f32_portable && without.sub == sub_f32_portable &&
-                without.mul == mul_f32_portable && without.div == div_f32_portable);
-  }
-}
 
 TEST(ElementwiseVariants, Avx2MatchesPortableBitForBit) {
   if (!zoltra::backend::cpu_features().avx2) GTEST_SKIP() << "this processor has no AVX2";

@@ -1,8 +1,7 @@
-// The AVX2 flat reductions against the plain C++ ones, bit for bit, and the
-// choice between them. Sizes straddle the vector block (8), the unrolled
-// group (32) and the boolean block (32 bytes), the length from which a
-// parallel chunk is summed in place rather than from the arena copy, and the
-// parallel threshold.
+// The AVX2 flat reductions against the plain C++ ones, bit for bit. Sizes
+// straddle the vector block (8), the unrolled group (32) and the boolean
+// block (32 bytes), the length from which a parallel chunk is summed in place
+// rather than from the arena copy, and the parallel threshold.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -24,17 +23,6 @@ const std::uint64_t kSizes[] = {0,   1,   7,   8,   9,   15,  16,  17,  31,
                                 32,  33,  39,  40,  63,  64,  65,  127, 128,
                                 129, kArenaFloats - 1, kArenaFloats, kArenaFloats + 1,
                                 kParallelSumThreshold - 1, kParallelSumThreshold, kParallelSumThreshold + 1};
-
-TEST(FlatReduceVariants, ChosenByAvx2Alone) {
-  for (const bool fma : {false, true}) {
-    const FlatReduceKernels with = flat_reduce_kernels_for({.avx2 = true, .fma = fma});
-    const FlatReduceKernels without = flat_reduce_kernels_for({.avx2 = false, .fma = fma});
-    EXPECT_TRUE(with.sum_f32 == sum_f32_avx2 && with.sum_i32 == sum_i32_avx2 && with.all_bool == all_bool_avx2 &&
-                with.any_bool == any_bool_avx2);
-    EXPECT_TRUE(without.sum_f32 == sum_f32_portable && without.sum_i32 == sum_i32_portable &&
-                without.all_bool == all_bool_portable && without.any_bool == any_bool_portable);
-  }
-}
 
 class FlatReduceVariantsAvx2 : public ::testing::Test {
  protected:
