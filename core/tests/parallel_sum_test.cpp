@@ -114,7 +114,7 @@ TEST(ParallelSumF32, FollowsChunkingForEachArenaSize) {
 
 // The chunking of processors this machine is not.
 TEST(ParallelSumF32, ChunksFollowTheGivenProcessorCount) {
-  const auto v = discriminating(kCount, 3);
+  const auto v = order_sensitive(kCount, 3);
   EXPECT_TRUE(in_child(nullptr, [&] {
     bool ok = true;
     for (std::uint64_t p : {1, 3, 7, 64}) {
