@@ -1,8 +1,8 @@
-// The element-wise entry kernels: each forwards to the variant chosen for this
-// processor. The choice is made once, on the first call, and kept as function
-// pointers, so a call costs one indirect jump more than the variant itself.
+// The element-wise entry kernels: each forwards to the variant chosen once for
+// this processor.
 #include "ops/elementwise.hpp"
 
+#include "ops/chosen_variants.hpp"
 #include "ops/elementwise_variants.hpp"
 
 namespace zoltra::ops {
@@ -13,28 +13,23 @@ ElementwiseKernels elementwise_kernels_for(const backend::CpuFeatures& features)
 }
 
 namespace {
-
-const ElementwiseKernels& chosen() noexcept {
-  static const ElementwiseKernels kernels = elementwise_kernels_for(backend::cpu_features());
-  return kernels;
-}
-
+using Chosen = ChosenVariants<ElementwiseKernels, elementwise_kernels_for>;
 }  // namespace
 
 void add_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
-  chosen().add(a, b, out, count);
+  Chosen::run<&ElementwiseKernels::add>(a, b, out, count);
 }
 
 void sub_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
-  chosen().sub(a, b, out, count);
+  Chosen::run<&ElementwiseKernels::sub>(a, b, out, count);
 }
 
 void mul_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
-  chosen().mul(a, b, out, count);
+  Chosen::run<&ElementwiseKernels::mul>(a, b, out, count);
 }
 
 void div_f32_cpu(const float* a, const float* b, float* out, std::uint64_t count) noexcept {
-  chosen().div(a, b, out, count);
+  Chosen::run<&ElementwiseKernels::div>(a, b, out, count);
 }
 
 }  // namespace zoltra::ops

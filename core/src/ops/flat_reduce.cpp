@@ -1,8 +1,8 @@
-// The sequential flat reductions: each forwards to the variant chosen for this
-// processor. The choice is made once, on the first call, and kept as function
-// pointers, so a call costs one indirect jump more than the variant itself.
+// The sequential flat reductions: each forwards to the variant chosen once for
+// this processor.
 #include "ops/flat_reduce.hpp"
 
+#include "ops/chosen_variants.hpp"
 #include "ops/flat_reduce_variants.hpp"
 
 namespace zoltra::ops {
@@ -13,18 +13,15 @@ FlatReduceKernels flat_reduce_kernels_for(const backend::CpuFeatures& features) 
 }
 
 namespace {
-
-const FlatReduceKernels& chosen() noexcept {
-  static const FlatReduceKernels kernels = flat_reduce_kernels_for(backend::cpu_features());
-  return kernels;
-}
-
+using Chosen = ChosenVariants<FlatReduceKernels, flat_reduce_kernels_for>;
 }  // namespace
 
-float sum_f32_cpu(const float* data, std::uint64_t count) noexcept { return chosen().sum_f32(data, count); }
+float sum_f32_cpu(const float* data, std::uint64_t count) noexcept {
+  return Chosen::run<&FlatReduceKernels::sum_f32>(data, count);
+}
 
 std::int32_t sum_i32_cpu(const std::int32_t* data, std::uint64_t count) noexcept {
-  return chosen().sum_i32(data, count);
+  return Chosen::run<&FlatReduceKernels::sum_i32>(data, count);
 }
 
 float mean_f32_cpu(const float* data, std::uint64_t count) noexcept {
@@ -36,8 +33,12 @@ float compensated_sum_f32_cpu(const float* data, std::uint64_t count) noexcept {
   return kahan_onto_f32(0.0f, data, count);
 }
 
-bool all_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept { return chosen().all_bool(data, count); }
+bool all_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept {
+  return Chosen::run<&FlatReduceKernels::all_bool>(data, count);
+}
 
-bool any_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept { return chosen().any_bool(data, count); }
+bool any_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept {
+  return Chosen::run<&FlatReduceKernels::any_bool>(data, count);
+}
 
 }  // namespace zoltra::ops
