@@ -3,7 +3,9 @@
 #   1. pytest against the module installed with `pip install .` in a fresh venv;
 #   2. the C++ unit tests (GoogleTest through CTest);
 #   3. the C++ tests of the thread-shared services again under ThreadSanitizer;
-#   4. pytest again against a build with AddressSanitizer + UndefinedBehaviorSanitizer.
+#   4. pytest again against a build with AddressSanitizer + UndefinedBehaviorSanitizer;
+#   5. the processor-dependent pytest files against the installed module under
+#      qemu-user's models of other processors.
 # Any failure, sanitizer report or missing tool fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,15 +15,21 @@ jobs="${ZOLTRA_JOBS:-2}"
 step() { printf '\n=== %s ===\n' "$*"; }
 
 step "system packages"
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+# Installs a Debian package unless the check that follows its name passes.
+apt_install_unless() {  # package, check command...
+  local package="$1"; shift
+  if "$@" >/dev/null; then return; fi
   if [ "$(id -u)" -ne 0 ]; then
-    echo "GoogleTest (libgtest-dev) is missing and this user cannot install it" >&2
+    echo "$package is missing and this user cannot install it" >&2
     exit 1
   fi
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$package" >/dev/null
+}
+apt_install_unless libgtest-dev test -f /usr/include/gtest/gtest.h
 echo "GoogleTest: /usr/include/gtest"
+apt_install_unless qemu-user command -v qemu-x86_64
+echo "qemu-user: $(qemu-x86_64 --version | head -n 1)"
 
 step "virtual environment"
 venv="$root/build/venv-test"
@@ -63,5 +71,23 @@ asan_runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc+
   ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
   "$py" -m pytest -q -p no:cacheprovider "$root/tests")
+
+step "pytest under emulated processors"
+# Each model runs the files whose outcome depends on the processor: kernels,
+# products and their dispatch, capabilities, processor count. The rest of the
+# suite tests the binding layer, which no processor feature reaches; the
+# 1024^3 OpenBLAS product alone would take five minutes per model.
+# OPENBLAS_CORETYPE keeps OpenBLAS on kernels the model has: it chooses by
+# model and would use FMA on the Haswell whose FMA is masked.
+emulated_files="test_elementwise.py test_flat_reductions.py test_strided.py test_dot_product.py
+  test_matmul.py test_backend_policy.py test_capabilities.py test_runtime.py test_unaligned.py"
+for model in Haswell:Haswell Haswell,-fma:Sandybridge Nehalem:Nehalem; do
+  cpu="${model%%:*}"
+  printf -- '--- -cpu %s, OPENBLAS_CORETYPE=%s\n' "$cpu" "${model##*:}"
+  # shellcheck disable=SC2086
+  (cd "$root/tests" && \
+    ZOLTRA_EMULATED_CPU="$cpu" OPENBLAS_CORETYPE="${model##*:}" \
+    qemu-x86_64 -cpu "$cpu" "$py" -m pytest -q -p no:cacheprovider -k "not 1024-1024-1024" $emulated_files)
+done
 
 step "all test suites passed"

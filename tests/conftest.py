@@ -1,6 +1,7 @@
 """Shared helpers for the Python tests."""
 
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -9,14 +10,37 @@ import pytest
 
 SANITIZED = os.environ.get("ZOLTRA_SANITIZED_BUILD") == "1"
 
+# The processor model this interpreter runs as under qemu-user
+# (`qemu-x86_64 -cpu MODEL python -m pytest`), or None on the real processor.
+# /proc/cpuinfo still describes the host there, and a child started with
+# sys.executable alone would run on the host, so children are started under
+# the same emulation.
+EMULATED_CPU = os.environ.get("ZOLTRA_EMULATED_CPU") or None
 
-def run_child(code, env=None, cpus=None, timeout=120):
+# The OpenBLAS kernels each emulated model can run: OpenBLAS picks its own by
+# processor model, and would use FMA on an AVX2 model whose FMA is masked.
+OPENBLAS_CORETYPE = {"Haswell": "Haswell", "Haswell,-fma": "Sandybridge", "Nehalem": "Nehalem"}
+
+
+def run_child(code, env=None, cpus=None, timeout=120, emulate=EMULATED_CPU):
     """Runs `code` in a fresh interpreter and returns the CompletedProcess.
 
     `env` adds to (or, with a value of None, removes from) the environment;
-    `cpus` pins the child to those processors before anything is imported.
+    `cpus` pins the child to those processors before anything is imported;
+    `emulate` names the qemu processor model the child runs as (by default
+    the one this interpreter runs as), skipping the test when qemu-x86_64 is
+    not installed.
     """
+    command = [sys.executable]
     child_env = dict(os.environ)
+    if emulate is not None:
+        qemu = shutil.which("qemu-x86_64")
+        if qemu is None:
+            pytest.skip(f"qemu-x86_64 (Debian package qemu-user) is needed to run as {emulate}")
+        command = [qemu, "-cpu", emulate, sys.executable]
+        child_env["OPENBLAS_CORETYPE"] = OPENBLAS_CORETYPE[emulate]
+        child_env["ZOLTRA_EMULATED_CPU"] = emulate
+        timeout *= 10
     for key, value in (env or {}).items():
         if value is None:
             child_env.pop(key, None)
@@ -27,7 +51,7 @@ def run_child(code, env=None, cpus=None, timeout=120):
         prelude = f"import os\nos.sched_setaffinity(0, {set(cpus)!r})\n"
     source = prelude + textwrap.dedent(code)
     return subprocess.run(
-        [sys.executable, "-c", source],
+        [*command, "-c", source],
         env=child_env,
         capture_output=True,
         text=True,

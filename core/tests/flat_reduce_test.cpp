@@ -77,20 +77,12 @@ float naive(const float* d, std::uint64_t n) {
   return s;
 }
 
-// Large values of both signs among small ones, so that every grouping rounds
-// differently; the tail after the last full block holds values near half an
-// ulp of the block sum, where compensation changes the rounding.
+// Order-sensitive values whose tail after the last full block holds values
+// near half an ulp of the block sum, where compensation changes the rounding.
 std::vector<float> discriminating(std::size_t n, std::uint32_t seed) {
   std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> small(0.5f, 3.0f);
-  std::uniform_real_distribution<float> exponent(3.0f, 9.0f);
   std::uniform_real_distribution<float> near_half(0.3f, 0.7f);
-  std::vector<float> v(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned r = gen() % 4;
-    const float big = std::pow(10.0f, exponent(gen));
-    v[i] = r == 0 ? big : r == 1 ? -big : small(gen);
-  }
+  std::vector<float> v = flat_test::order_sensitive(n, seed);
   const std::size_t blocks_end = n / 8 * 8;
   const float s = std::fabs(lanes_then_tail(v.data(), blocks_end));
   const float ulp = s == 0.0f ? 1.0f : std::nextafter(s, kInf) - s;

@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
 
 namespace flat_test {
 
@@ -23,6 +26,32 @@ inline ::testing::AssertionResult same_float(float expected, float actual) {
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "expected " << expected << " (0x" << std::hex << bits(expected)
                                        << ") got " << actual << " (0x" << bits(actual) << ")";
+}
+
+// Large values of both signs among small ones, so that every grouping of
+// the additions rounds differently.
+inline std::vector<float> order_sensitive(std::size_t n, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> small(0.5f, 3.0f);
+  std::uniform_real_distribution<float> exponent(3.0f, 9.0f);
+  std::vector<float> v(n);
+  for (float& x : v) {
+    const unsigned r = gen() % 4;
+    const float big = std::pow(10.0f, exponent(gen));
+    x = r == 0 ? big : r == 1 ? -big : small(gen);
+  }
+  return v;
+}
+
+// Values IEEE arithmetic treats specially: NaN, both infinities, both zeros,
+// denormals, and the largest finite values (whose sums overflow).
+inline const std::vector<float>& special_values() {
+  using limits = std::numeric_limits<float>;
+  static const std::vector<float> values = {limits::quiet_NaN(),  limits::infinity(),    -limits::infinity(),
+                                            0.0f,                 -0.0f,                 limits::denorm_min(),
+                                            -limits::denorm_min(), 1e-40f,               limits::max(),
+                                            -limits::max(),       1.0f,                  -1.0f};
+  return values;
 }
 
 // n elements ending exactly at an unmapped page: any access past them faults.

@@ -31,21 +31,9 @@ namespace {
 using namespace zoltra::ops;
 
 using flat_test::bits;
+using flat_test::order_sensitive;
 
 bool same_float(float a, float b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); }
-
-std::vector<float> discriminating(std::size_t n, std::uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> small(0.5f, 3.0f);
-  std::uniform_real_distribution<float> exponent(3.0f, 9.0f);
-  std::vector<float> v(n);
-  for (float& x : v) {
-    const unsigned r = gen() % 4;
-    const float big = std::pow(10.0f, exponent(gen));
-    x = r == 0 ? big : r == 1 ? -big : small(gen);
-  }
-  return v;
-}
 
 float tree(const float* sums, std::size_t q) {
   if (q == 1) return sums[0];
@@ -101,7 +89,7 @@ std::uint64_t chunk_size(std::uint64_t count) {
 }
 
 TEST(ParallelSumF32, FollowsChunkingForEachArenaSize) {
-  const auto v = discriminating(kCount, 2);
+  const auto v = order_sensitive(kCount, 2);
   ASSERT_FALSE(same_float(expected_parallel(v.data(), kCount, 0), expected_parallel(v.data(), kCount, ~0ull)));
   // An even split and one with a shorter last chunk.
   for (std::uint64_t count : {kParallelSumThreshold, kCount}) {
@@ -126,7 +114,7 @@ TEST(ParallelSumF32, FollowsChunkingForEachArenaSize) {
 
 // The chunking of processors this machine is not.
 TEST(ParallelSumF32, ChunksFollowTheGivenProcessorCount) {
-  const auto v = discriminating(kCount, 3);
+  const auto v = order_sensitive(kCount, 3);
   EXPECT_TRUE(in_child(nullptr, [&] {
     bool ok = true;
     for (std::uint64_t p : {1, 3, 7, 64}) {
@@ -155,7 +143,7 @@ TEST(ParallelSumF32, OverflowGivesInfinityOnBothPaths) {
 
 TEST(AutoChoice, SwitchesToParallelAtOneMillion) {
   const std::uint64_t threshold = kParallelSumThreshold;
-  const auto v = discriminating(threshold, 4);
+  const auto v = order_sensitive(threshold, 4);
   // A large arena copies every chunk, so parallel and sequential differ even with one processor.
   const std::string arena = std::to_string(4 * threshold);
   ASSERT_FALSE(same_float(expected_parallel(v.data(), threshold, 4 * threshold), sum_f32_cpu(v.data(), threshold)));
@@ -194,7 +182,7 @@ TEST(ParallelSumI32, EqualsSequentialWrappingSum) {
 }
 
 TEST(ParallelSum, ForkedChildAfterParentUsedThePool) {
-  const auto v = discriminating(kCount, 5);
+  const auto v = order_sensitive(kCount, 5);
   parallel_sum_f32_cpu(v.data(), kCount);  // the parent's pool now exists
   EXPECT_TRUE(in_child(nullptr, [&] {
     const float expected = expected_parallel(v.data(), kCount, zoltra::scheduler::kDefaultArenaSize);

@@ -9,17 +9,20 @@
 
 #include "backend/processor_count.hpp"
 #include "common/decimal.hpp"
+#include "ops/chosen_variants.hpp"
 #include "ops/elementwise_variants.hpp"
 #include "scheduler/pool.hpp"
 
 namespace zoltra::ops {
 
-ElementwiseKernels elementwise_kernels_for(const backend::CpuFeatures&) noexcept {
-  return {add_f32_avx2, sub_f32_avx2, mul_f32_avx2, div_f32_avx2};
+ElementwiseKernels elementwise_kernels_for(const backend::CpuFeatures& features) noexcept {
+  if (features.avx2) return {add_f32_avx2, sub_f32_avx2, mul_f32_avx2, div_f32_avx2};
+  return {add_f32_portable, sub_f32_portable, mul_f32_portable, div_f32_portable};
 }
 
-ElementwiseKernels elementwise_streaming_kernels_for(const backend::CpuFeatures&) noexcept {
-  return {add_f32_avx2_stream, sub_f32_avx2_stream, mul_f32_avx2_stream, div_f32_avx2_stream};
+ElementwiseKernels elementwise_streaming_kernels_for(const backend::CpuFeatures& features) noexcept {
+  if (features.avx2) return {add_f32_avx2_stream, sub_f32_avx2_stream, mul_f32_avx2_stream, div_f32_avx2_stream};
+  return elementwise_kernels_for(features);
 }
 
 ElementwiseSplit elementwise_split(std::uint64_t count, std::size_t threads, const float* out) noexcept {
@@ -67,6 +70,8 @@ class PieceClaims {
   std::size_t n_;
 };
 
+using Chosen = ChosenVariants<ElementwiseKernels, elementwise_kernels_for>;
+
 const ElementwiseKernels& chosen() noexcept {
   static const ElementwiseKernels kernels = elementwise_kernels_for(backend::cpu_features());
   return kernels;
@@ -106,8 +111,7 @@ void run_large(Op op, const float* a, const float* b, float* out, std::uint64_t 
 // Small calls: one test and one call more than the kernel itself.
 template <Op kOp>
 inline void run(const float* a, const float* b, float* out, std::uint64_t count) {
-  static const ElementwiseKernel plain = chosen().*kOp;
-  if (count < kParallelElementwiseThreshold) [[likely]] return plain(a, b, out, count);
+  if (count < kParallelElementwiseThreshold) [[likely]] return Chosen::run<kOp>(a, b, out, count);
   run_large(kOp, a, b, out, count);
 }
 

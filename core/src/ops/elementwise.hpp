@@ -3,7 +3,7 @@
 // out may be the very buffer a or b; any other overlap is outside the contract.
 // From kParallelElementwiseThreshold elements on, one contiguous chunk per
 // processor runs on the worker pool while the caller waits; the results are
-// the same bits.
+// the same bits. Runs on any x86-64 processor (AVX2 vectors where it has them).
 #include <cstddef>
 #include <cstdint>
 

@@ -10,6 +10,12 @@ namespace zoltra::ops {
 
 using ElementwiseKernel = void (*)(const float*, const float*, float*, std::uint64_t) noexcept;
 
+// Plain C++ for any x86-64 processor.
+void add_f32_portable(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void sub_f32_portable(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void mul_f32_portable(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+void div_f32_portable(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
+
 // 256-bit vectors; needs AVX2.
 void add_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
 void sub_f32_avx2(const float* a, const float* b, float* out, std::uint64_t count) noexcept;
@@ -28,7 +34,7 @@ struct ElementwiseKernels {
 };
 
 // The variants a processor with these features runs, with ordinary and with
-// streaming stores.
+// streaming stores (the portable ones store ordinarily).
 ElementwiseKernels elementwise_kernels_for(const backend::CpuFeatures& features) noexcept;
 ElementwiseKernels elementwise_streaming_kernels_for(const backend::CpuFeatures& features) noexcept;
 

@@ -1,5 +1,6 @@
 #pragma once
-// Sequential flat reductions over one contiguous buffer (AVX2, no run-time test).
+// Sequential flat reductions over one contiguous buffer, on any x86-64
+// processor (AVX2 vectors where the processor has them).
 #include <cstdint>
 
 namespace zoltra::ops {

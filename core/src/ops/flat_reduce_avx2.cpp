@@ -1,53 +1,19 @@
-// Sequential flat reductions: float32 and int32 sums, float32 mean, and the
-// boolean all/any over one contiguous buffer.
+// Sequential flat reductions with AVX2: float32 and int32 sums and the boolean
+// all/any over one contiguous buffer.
 //
 // The float32 sum's order of additions is fixed so that results are
 // reproducible bit for bit: lane l of one 8-lane accumulator takes elements
 // 8b + l in increasing b, the lanes fold as ((l0+l4)+(l1+l5))+((l2+l6)+(l3+l7)),
 // and the last count % 8 elements join with Kahan compensation.
-#include "ops/flat_reduce.hpp"
-
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "common/unaligned.hpp"
+#include "ops/flat_reduce_variants.hpp"
 #include "ops/lane_fold_avx2.hpp"
 
 namespace zoltra::ops {
-namespace {
 
-bool is_finite(float x) noexcept {
-  std::uint32_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  return (bits & 0x7f800000u) != 0x7f800000u;
-}
-
-// Kahan summation of data[0..count) onto s, compensation starting at 0.
-// When the running sum stops being finite the compensation would turn into
-// NaN ((inf - s) - y) and poison every later step, so from then on it is 0:
-// the remaining elements are added plainly and the result is the IEEE sum.
-// A sum that never leaves the finite range is untouched by this.
-float kahan_onto(float s, const float* data, std::uint64_t count) noexcept {
-  float c = 0.0f;
-  std::uint64_t i = 0;
-  while (i < count) {
-    const float y = load_unaligned<float>(data + i) - c;
-    const float t = s + y;
-    c = (t - s) - y;
-    s = t;
-    ++i;
-    if (!is_finite(t)) {
-      for (; i < count; ++i) s = s + load_unaligned<float>(data + i);
-      break;
-    }
-  }
-  return s;
-}
-
-}  // namespace
-
-float sum_f32_cpu(const float* data, std::uint64_t count) noexcept {
+float sum_f32_avx2(const float* data, std::uint64_t count) noexcept {
   const std::uint64_t blocks = count / 8;
   float s = 0.0f;
   if (blocks > 0) {
@@ -66,14 +32,10 @@ float sum_f32_cpu(const float* data, std::uint64_t count) noexcept {
 
     s = fold_lanes_avx2(acc);
   }
-  return kahan_onto(s, data + blocks * 8, count % 8);
+  return kahan_onto_f32(s, data + blocks * 8, count % 8);
 }
 
-float compensated_sum_f32_cpu(const float* data, std::uint64_t count) noexcept {
-  return kahan_onto(0.0f, data, count);
-}
-
-std::int32_t sum_i32_cpu(const std::int32_t* data, std::uint64_t count) noexcept {
+std::int32_t sum_i32_avx2(const std::int32_t* data, std::uint64_t count) noexcept {
   // Wrapping addition is associative, so any grouping gives the same sum.
   __m256i acc0 = _mm256_setzero_si256();
   __m256i acc1 = _mm256_setzero_si256();
@@ -99,14 +61,9 @@ std::int32_t sum_i32_cpu(const std::int32_t* data, std::uint64_t count) noexcept
   return static_cast<std::int32_t>(sum);
 }
 
-float mean_f32_cpu(const float* data, std::uint64_t count) noexcept {
-  if (count == 0) return 0.0f;
-  return sum_f32_cpu(data, count) / static_cast<float>(count);
-}
-
 // all/any look at four 32-byte blocks per iteration, all inside the buffer,
 // and stop at the group holding the deciding block.
-bool all_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept {
+bool all_bool_avx2(const std::uint8_t* data, std::uint64_t count) noexcept {
   const __m256i zero = _mm256_setzero_si256();
   std::uint64_t i = 0;
   for (; count - i >= 128; i += 128) {
@@ -125,7 +82,7 @@ bool all_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept {
   return true;
 }
 
-bool any_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept {
+bool any_bool_avx2(const std::uint8_t* data, std::uint64_t count) noexcept {
   std::uint64_t i = 0;
   for (; count - i >= 128; i += 128) {
     const auto* p = reinterpret_cast<const __m256i*>(data + i);
