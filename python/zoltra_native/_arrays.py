@@ -45,10 +45,15 @@ def as_view(obj: object, name: str) -> np.ndarray:
     return np.asarray(view)
 
 
-def check_dtype(array: np.ndarray, name: str, *dtypes: type) -> None:
-    if array.dtype not in [np.dtype(d) for d in dtypes]:
-        expected = " or ".join(np.dtype(d).name for d in dtypes)
-        raise _fail(TypeError, name, f"expected dtype {expected}, got {array.dtype}")
+FLOAT32, INT32, BOOL = np.dtype(np.float32), np.dtype(np.int32), np.dtype(np.bool_)
+
+
+def check_dtype(array: np.ndarray, name: str, *dtypes: np.dtype) -> None:
+    for dtype in dtypes:
+        if array.dtype == dtype:
+            return
+    expected = " or ".join(dtype.name for dtype in dtypes)
+    raise _fail(TypeError, name, f"expected dtype {expected}, got {array.dtype}")
 
 
 def check_ndim(array: np.ndarray, name: str, ndim: int, hint: str = "") -> None:
@@ -62,11 +67,11 @@ def check_not_empty(array: np.ndarray, name: str, what: str) -> None:
 
 
 def address(array: np.ndarray) -> int:
-    return int(array.__array_interface__["data"][0])
+    return int(array.ctypes.data)
 
 
 def _same_buffer(x: np.ndarray, y: np.ndarray) -> bool:
-    return address(x) == address(y) and x.shape == y.shape and x.strides == y.strides and x.dtype == y.dtype
+    return x.shape == y.shape and x.strides == y.strides and x.dtype == y.dtype and address(x) == address(y)
 
 
 def overlaps(out: np.ndarray, *inputs: np.ndarray) -> bool:
@@ -79,7 +84,7 @@ def checked_out(obj: object, shape: tuple[int, ...], inputs: tuple[np.ndarray, .
     `shape`, and either the very same buffer as an input (element-wise in
     place, when `in_place_ok`) or apart from every input."""
     out = as_view(obj, "out")
-    check_dtype(out, "out", np.float32)
+    check_dtype(out, "out", FLOAT32)
     if out.shape != shape:
         raise _fail(ValueError, "out", f"expected shape {shape}, got {out.shape}")
     if not out.flags.writeable:
@@ -88,7 +93,7 @@ def checked_out(obj: object, shape: tuple[int, ...], inputs: tuple[np.ndarray, .
         raise _fail(ValueError, "out", "expected a C-contiguous array")
     if in_place_ok:
         for x in inputs:
-            if not _same_buffer(out, x) and overlaps(out, x):
+            if overlaps(out, x) and not _same_buffer(out, x):
                 raise _fail(ValueError, "out", "overlaps an input without being the very same buffer")
     return out
 

@@ -8,7 +8,7 @@ import numpy as np
 
 import _zoltra_rust as _z
 
-from ._arrays import address, as_view, check_dtype, check_ndim, check_not_empty, checked_out, like, overlaps
+from ._arrays import BOOL, FLOAT32, INT32, address, as_view, check_dtype, check_ndim, check_not_empty, checked_out, like, overlaps
 
 _Raw = Callable[[int, int, int, int], None]
 
@@ -19,8 +19,8 @@ def _contiguous(x: np.ndarray) -> np.ndarray:
 
 def _elementwise(raw: _Raw, a: object, b: object, out: object) -> Any:
     va, vb = as_view(a, "a"), as_view(b, "b")
-    check_dtype(va, "a", np.float32)
-    check_dtype(vb, "b", np.float32)
+    check_dtype(va, "a", FLOAT32)
+    check_dtype(vb, "b", FLOAT32)
     if va.shape != vb.shape:
         raise ValueError(f"argument 'b': expected shape {va.shape} (the shape of 'a'), got {vb.shape}")
     if out is None:
@@ -62,7 +62,7 @@ def div(a: Any, b: Any, out: Any = None) -> Any:
 
 def _float_input(x: object) -> np.ndarray:
     v = as_view(x, "x")
-    check_dtype(v, "x", np.float32)
+    check_dtype(v, "x", FLOAT32)
     return v
 
 
@@ -85,8 +85,8 @@ def sum(x: Any) -> float | int:  # noqa: A001 - the public name
     int32).
     """
     v = as_view(x, "x")
-    check_dtype(v, "x", np.float32, np.int32)
-    if v.dtype == np.int32:
+    check_dtype(v, "x", FLOAT32, INT32)
+    if v.dtype == INT32:
         if v.size == 0:
             return 0
         c = _contiguous(v)
@@ -128,7 +128,7 @@ def min(x: Any) -> float:  # noqa: A001 - the public name
 
 def _bool_input(x: object) -> np.ndarray:
     v = as_view(x, "x")
-    check_dtype(v, "x", np.bool_)
+    check_dtype(v, "x", BOOL)
     return _contiguous(v)
 
 
@@ -149,7 +149,7 @@ def dot(a: Any, b: Any) -> float:
     float (0.0 when empty). Views that are not contiguous are copied first."""
     va, vb = as_view(a, "a"), as_view(b, "b")
     for name, v in (("a", va), ("b", vb)):
-        check_dtype(v, name, np.float32)
+        check_dtype(v, name, FLOAT32)
         check_ndim(v, name, 1)
     if va.shape != vb.shape:
         raise ValueError(f"argument 'b': expected length {va.shape[0]} (the length of 'a'), got {vb.shape[0]}")
@@ -170,7 +170,7 @@ def matmul(a: Any, b: Any, out: Any = None) -> Any:
     """
     va, vb = as_view(a, "a"), as_view(b, "b")
     for name, v in (("a", va), ("b", vb)):
-        check_dtype(v, name, np.float32)
+        check_dtype(v, name, FLOAT32)
         check_ndim(v, name, 2, "; use dot() for 1-D operands")
     (m, k), (kb, n) = va.shape, vb.shape
     if kb != k:
