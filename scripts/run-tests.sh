@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 root="$PWD"
 jobs="${ZOLTRA_JOBS:-2}"
 
-step() { printf '\n=== %s ===\n' "$*"; }
+step() { printf '\n=== %s (at %d s) ===\n' "$*" "$SECONDS"; }
 
 step "system packages"
 if [ ! -f /usr/include/gtest/gtest.h ]; then
