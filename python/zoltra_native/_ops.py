@@ -81,8 +81,8 @@ def sum(x: Any) -> float | int:  # noqa: A001 - the public name
     memory: 8 lanes with a compensated tail; any other view: one plain float32
     addition per element in row-major order, on the view's own strides).
     int32 input: an int, the sum wrapped modulo 2**32 into the int32 range
-    (unlike NumPy, which widens to int64). An empty array sums to 0.0 (0 for
-    int32).
+    (unlike NumPy, which widens to int64); a view that is not contiguous is
+    copied first. An empty array sums to 0.0 (0 for int32).
     """
     v = as_view(x, "x")
     check_dtype(v, "x", FLOAT32, INT32)
@@ -133,13 +133,15 @@ def _bool_input(x: object) -> np.ndarray:
 
 
 def all(x: Any) -> bool:  # noqa: A001 - the public name
-    """True when every element of the bool array `x` is true (True when empty)."""
+    """True when every element of the bool array `x` is true (True when
+    empty); a view that is not contiguous is copied first."""
     v = _bool_input(x)
     return True if v.size == 0 else _z.tensor_all(address(v), v.size)
 
 
 def any(x: Any) -> bool:  # noqa: A001 - the public name
-    """True when some element of the bool array `x` is true (False when empty)."""
+    """True when some element of the bool array `x` is true (False when
+    empty); a view that is not contiguous is copied first."""
     v = _bool_input(x)
     return False if v.size == 0 else _z.tensor_any(address(v), v.size)
 
