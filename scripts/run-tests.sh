@@ -67,7 +67,7 @@ for version in 3.10 3.12 3.13; do
   "$other_venv/bin/python" -m pip install -q --disable-pip-version-check -r "$other_venv/requirements.txt"
   "$other_venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall \
     --no-deps .
-  (cd "$root/tests" && "$other_venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
+  (cd "$root/tests" && ZOLTRA_OTHER_PYTHON=1 "$other_venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
 done
 if [ "${#not_found[@]}" -gt 0 ]; then
   echo "Python versions not found, not tested: ${not_found[*]}"

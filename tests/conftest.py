@@ -8,6 +8,9 @@ import textwrap
 import pytest
 
 SANITIZED = os.environ.get("ZOLTRA_SANITIZED_BUILD") == "1"
+# The test command's runs on the other Python versions, which check what
+# depends on the interpreter and leave the rest to the main stage.
+OTHER_PYTHON = os.environ.get("ZOLTRA_OTHER_PYTHON") == "1"
 
 
 def run_child(code, env=None, cpus=None, timeout=120):
