@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Developer build: configure and build into build/<name> (default "dev") with
-# the C++ tests, then run them. Usage: scripts/dev-build.sh [name] [extra cmake args...]
-#   PYTHONPATH=build/<name> python3 -m pytest tests   # uses the module built here
+# Developer build: configure and build into build/<name> (default "dev") the
+# module, the C++ tests and the test-only probe module; runs nothing.
+# Usage: scripts/dev-build.sh [name] [extra cmake args...], then for example
+#   ctest --test-dir build/<name>
+#   PYTHONPATH=build/<name>:python python3 -m pytest tests   # uses the module built here
 set -euo pipefail
 cd "$(dirname "$0")/.."
 name="${1:-dev}"; shift || true

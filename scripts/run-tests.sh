@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test:
-#   1. pytest against the module installed with `pip install .` in a fresh venv;
-#   2. the C++ unit tests (GoogleTest through CTest);
-#   3. the C++ tests of the thread-shared services again under ThreadSanitizer;
-#   4. pytest again against a build with AddressSanitizer + UndefinedBehaviorSanitizer;
-#   5. the processor-dependent pytest files against the installed module under
+#   1. pytest against the repaired (manylinux) wheel installed in a venv, and
+#      mypy's stubtest of the module's type stubs;
+#   2. pytest against the module built for each other Python (3.10, 3.12,
+#      3.13) found under pyenv or on PATH;
+#   3. the C++ unit tests (GoogleTest through CTest);
+#   4. the C++ tests of the thread-shared services again under ThreadSanitizer;
+#   5. pytest again against a build with AddressSanitizer + UndefinedBehaviorSanitizer;
+#   6. the processor-dependent pytest files against the installed module under
 #      qemu-user's models of other processors.
 # Any failure, sanitizer report or missing tool fails the run.
 set -euo pipefail
@@ -12,7 +15,7 @@ cd "$(dirname "$0")/.."
 root="$PWD"
 jobs="${ZOLTRA_JOBS:-2}"
 
-step() { printf '\n=== %s ===\n' "$*"; }
+step() { printf '\n=== %s (at %d s) ===\n' "$*" "$SECONDS"; }
 
 step "system packages"
 # Installs a Debian package unless the check that follows its name passes.
@@ -40,12 +43,43 @@ py="$venv/bin/python"
 "$py" -m pip install -q --disable-pip-version-check -r requirements-test.txt
 export PATH="$venv/bin:$PATH"
 
-step "build and install the module"
-"$py" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+step "build, repair and install the wheel"
+# The very wheel that would be published: scripts/build-wheel.sh builds it
+# and auditwheel repairs it into a manylinux wheel.
+wheel="$(ZOLTRA_WHEEL_VENV="$venv" ZOLTRA_WHEEL_FLAGS=--no-build-isolation ZOLTRA_WHEEL_DIR="$root/build/wheel-test" \
+  bash scripts/build-wheel.sh)"
+"$py" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 
-step "pytest (installed module)"
+step "pytest (installed wheel)"
 # Run from outside the source tree so that only the installed module is seen.
 (cd "$root/tests" && "$py" -m pytest -q -p no:cacheprovider "$root/tests")
+
+step "type stubs against the module (mypy stubtest)"
+(cd "$root/tests" && "$py" -m mypy.stubtest _zoltra_rust)
+
+step "pytest on the other Python versions"
+# Each gets its own venv with the test requirements except PyTorch (its tests
+# report themselves skipped there) and the module built for it.
+not_found=()
+for version in 3.10 3.12 3.13; do
+  other="$(ls -d /root/.pyenv/versions/"$version".*/bin/python 2>/dev/null | sort -V | tail -1 || true)"
+  [ -n "$other" ] || other="$(command -v "python$version" || true)"
+  if [ -z "$other" ]; then
+    not_found+=("$version")
+    continue
+  fi
+  echo "--- Python $version: $other"
+  other_venv="$root/build/venv-test-$version"
+  [ -x "$other_venv/bin/python" ] || "$other" -m venv "$other_venv"
+  grep -v '^torch' requirements-test.txt >"$other_venv/requirements.txt"
+  "$other_venv/bin/python" -m pip install -q --disable-pip-version-check -r "$other_venv/requirements.txt"
+  "$other_venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall \
+    --no-deps .
+  (cd "$root/tests" && ZOLTRA_OTHER_PYTHON=1 "$other_venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
+done
+if [ "${#not_found[@]}" -gt 0 ]; then
+  echo "Python versions not found, not tested: ${not_found[*]}"
+fi
 
 cmake_build() {  # dir, extra cmake args...
   local dir="$1"; shift
@@ -67,7 +101,7 @@ cmake_build "$root/build/asan" -DZOLTRA_SANITIZE=address,undefined -DZOLTRA_BUIL
 # libstdc++ is preloaded too: ASan must find the real __cxa_throw at start-up.
 asan_runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 (cd "$root/tests" && \
-  ZOLTRA_SANITIZED_BUILD=1 PYTHONPATH="$root/build/asan" LD_PRELOAD="$asan_runtime" \
+  ZOLTRA_SANITIZED_BUILD=1 PYTHONPATH="$root/build/asan:$root/python" LD_PRELOAD="$asan_runtime" \
   ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
   "$py" -m pytest -q -p no:cacheprovider "$root/tests")

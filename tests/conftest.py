@@ -9,6 +9,9 @@ import textwrap
 import pytest
 
 SANITIZED = os.environ.get("ZOLTRA_SANITIZED_BUILD") == "1"
+# The test command's runs on the other Python versions, which check what
+# depends on the interpreter and leave the rest to the main stage.
+OTHER_PYTHON = os.environ.get("ZOLTRA_OTHER_PYTHON") == "1"
 
 # The processor model this interpreter runs as under qemu-user
 # (`qemu-x86_64 -cpu MODEL python -m pytest`), or None on the real processor.

@@ -47,3 +47,15 @@ def test_type_stubs_are_installed(z):
         text = handle.read()
     for name in z.__all__:
         assert f"def {name}(" in text, name
+
+
+def test_array_layer_and_licences_are_installed(z):
+    installed_dir(z)
+    import importlib.metadata
+
+    import zoltra_native
+
+    assert os.path.isfile(os.path.join(os.path.dirname(zoltra_native.__file__), "py.typed"))
+    files = {str(f) for f in importlib.metadata.distribution("zoltra-native").files}
+    assert {"zoltra_native-0.2.4.dist-info/licenses/LICENSE",
+            "zoltra_native-0.2.4.dist-info/licenses/OpenBLAS-LICENSE.txt"} <= files

@@ -1,5 +1,7 @@
 #include "ffi/python/args.hpp"
 
+#include "ffi/python/ref.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <string>
@@ -30,11 +32,8 @@ constexpr Py_ssize_t kMaxReservedItems = 1 << 16;
 }
 
 [[noreturn]] void fail_keyword(const Signature& signature, const char* what, PyObject* name) {
-  PyObject* message = PyUnicode_FromFormat("%s() %s '%U'", signature.name, what, name);
-  if (message != nullptr) {
-    PyErr_SetObject(PyExc_TypeError, message);
-    Py_DECREF(message);
-  }
+  Ref message = checked(PyUnicode_FromFormat("%s() %s '%U'", signature.name, what, name));
+  PyErr_SetObject(PyExc_TypeError, message.get());
   throw HostError{};
 }
 
@@ -67,28 +66,18 @@ constexpr Py_ssize_t kMaxReservedItems = 1 << 16;
     throw HostError{};
   }
   PyErr_NormalizeException(&type, &value, &traceback);
-  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
-  PyObject* replacement = nullptr;
-  if (text != nullptr) {
-    PyObject* message = PyUnicode_FromFormat("argument '%s': %U", param, text);
-    if (message != nullptr) {
-      replacement = PyObject_CallOneArg(PyExc_TypeError, message);
-      Py_DECREF(message);
-    }
-    Py_DECREF(text);
-  }
-  if (replacement == nullptr) {
+  Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+  Ref text(value != nullptr ? PyObject_Str(value) : nullptr);
+  Ref message(text ? PyUnicode_FromFormat("argument '%s': %U", param, text.get()) : nullptr);
+  Ref replacement(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+  if (!replacement) {
     // Could not build the replacement: raise the original unchanged.
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
     throw HostError{};
   }
-  if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(replacement, cause);  // steals
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-  PyErr_SetObject(PyExc_TypeError, replacement);
-  Py_DECREF(replacement);
+  if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(replacement.get(), cause);  // steals
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
   throw HostError{};
 }
 
@@ -99,13 +88,14 @@ constexpr Py_ssize_t kMaxReservedItems = 1 << 16;
 
 // The qualified name of obj's type, as the conversion messages show it.
 std::string type_qualname(PyObject* obj) {
-  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   std::string result = "<failed to extract type name>";
-  if (name != nullptr && PyUnicode_Check(name)) {
+  if (name && PyUnicode_Check(name.get())) {
     Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size)) result.assign(utf8, static_cast<std::size_t>(size));
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+      result.assign(utf8, static_cast<std::size_t>(size));
+    }
   }
-  Py_XDECREF(name);
   PyErr_Clear();
   return result;
 }
@@ -141,16 +131,9 @@ long long signed_value(PyObject* integer, const char* param) {
 template <class Convert>
 auto via_index(PyObject* obj, const char* param, Convert convert) -> decltype(convert(obj, param)) {
   if (PyLong_Check(obj)) return convert(obj, param);
-  PyObject* index = PyNumber_Index(obj);
-  if (index == nullptr) fail_conversion(param);
-  try {
-    auto value = convert(index, param);
-    Py_DECREF(index);
-    return value;
-  } catch (...) {
-    Py_DECREF(index);
-    throw;
-  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) fail_conversion(param);
+  return convert(index.get(), param);
 }
 
 long long to_i64_value(PyObject* obj, const char* param) { return via_index(obj, param, signed_value); }
@@ -171,27 +154,15 @@ std::vector<Item> to_sequence(PyObject* obj, const char* param) {
     // more than a modest reservation; the list grows as items arrive.
     items.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(length, kMaxReservedItems)));
   }
-  PyObject* iterator = PyObject_GetIter(obj);
-  if (iterator == nullptr) fail_conversion(param);
-  while (PyObject* item = PyIter_Next(iterator)) {
-    long long value;
-    try {
-      value = to_i64_value(item, param);
-    } catch (...) {
-      Py_DECREF(item);
-      Py_DECREF(iterator);
-      throw;
-    }
-    Py_DECREF(item);
+  Ref iterator(PyObject_GetIter(obj));
+  if (!iterator) fail_conversion(param);
+  while (Ref item{PyIter_Next(iterator.get())}) {
+    long long value = to_i64_value(item.get(), param);
     if constexpr (sizeof(Item) < sizeof(long long)) {
-      if (value < std::numeric_limits<Item>::min() || value > std::numeric_limits<Item>::max()) {
-        Py_DECREF(iterator);
-        fail_out_of_range();
-      }
+      if (value < std::numeric_limits<Item>::min() || value > std::numeric_limits<Item>::max()) fail_out_of_range();
     }
     items.push_back(static_cast<Item>(value));
   }
-  Py_DECREF(iterator);
   if (PyErr_Occurred()) fail_conversion(param);
   return items;
 }

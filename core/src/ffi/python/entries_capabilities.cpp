@@ -1,32 +1,15 @@
 // get_system_capabilities, get_capabilities_summary.
-#include <utility>
-
 #include "backend/capabilities.hpp"
 #include "ffi/python/entry.hpp"
+#include "ffi/python/ref.hpp"
 
 namespace zoltra::ffi {
 
 namespace {
 
-// Owns a new reference until it is handed out.
-class Ref {
- public:
-  explicit Ref(PyObject* object) : object_(object) {
-    if (object_ == nullptr) throw HostError{};
-  }
-  ~Ref() { Py_XDECREF(object_); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  PyObject* get() const noexcept { return object_; }
-  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-
- private:
-  PyObject* object_;
-};
-
 void set_item(PyObject* dict, const char* key, PyObject* value_ref) {
-  Ref value(value_ref);
-  Ref name(PyUnicode_FromString(key));
+  Ref value = checked(value_ref);
+  Ref name = checked(PyUnicode_FromString(key));
   if (PyDict_SetItem(dict, name.get(), value.get()) < 0) throw HostError{};
 }
 
@@ -34,7 +17,7 @@ PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
 PyObject* get_system_capabilities_body() {
   const backend::SystemCapabilities& caps = backend::capabilities();
-  Ref cpu(PyDict_New());
+  Ref cpu = checked(PyDict_New());
   set_item(cpu.get(), "arch", PyUnicode_FromString(backend::cpu_arch_name(caps.cpu.arch)));
   set_item(cpu.get(), "cores", PyLong_FromUnsignedLongLong(caps.cpu.cores));
   set_item(cpu.get(), "has_avx2", new_bool(caps.cpu.has_avx2));
@@ -42,12 +25,12 @@ PyObject* get_system_capabilities_body() {
   set_item(cpu.get(), "has_fma", new_bool(caps.cpu.has_fma));
   set_item(cpu.get(), "has_neon", new_bool(caps.cpu.has_neon));
   set_item(cpu.get(), "best_simd", PyUnicode_FromString(backend::best_simd(caps.cpu)));
-  Ref gpu(PyDict_New());
+  Ref gpu = checked(PyDict_New());
   set_item(gpu.get(), "metal_available", new_bool(caps.gpu.metal_available));
   set_item(gpu.get(), "cuda_available", new_bool(caps.gpu.cuda_available));
   set_item(gpu.get(), "rocm_available", new_bool(caps.gpu.rocm_available));
   if (const char* best = backend::best_gpu(caps.gpu)) set_item(gpu.get(), "best_gpu", PyUnicode_FromString(best));
-  Ref result(PyDict_New());
+  Ref result = checked(PyDict_New());
   set_item(result.get(), "cpu", cpu.release());
   set_item(result.get(), "gpu", gpu.release());
   return result.release();

@@ -8,9 +8,10 @@ namespace zoltra::ffi {
 
 namespace {
 
+ZOLTRA_SIGNATURE(tensor_matmul_2d_f32, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"m"}, {"k"}, {"n"});
 PyObject* tensor_matmul_2d_f32_body(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t out_ptr, std::uint64_t m,
                                     std::uint64_t k, std::uint64_t n) {
-  if (a_ptr == 0 || b_ptr == 0 || out_ptr == 0) throw_value_error("Null pointer passed to tensor_matmul_2d_f32");
+  refuse_null(tensor_matmul_2d_f32_signature, a_ptr, b_ptr, out_ptr);
   // Opened even for empty matrices: every product that passes the null check
   // is dispatched, recorded and profiled.
   profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", m * k * n);
@@ -18,12 +19,14 @@ PyObject* tensor_matmul_2d_f32_body(std::uint64_t a_ptr, std::uint64_t b_ptr, st
                                address_as<float>(out_ptr), m, k, n);
   return result_none();
 }
-ZOLTRA_SIGNATURE(tensor_matmul_2d_f32, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"m"}, {"k"}, {"n"});
+
+ZOLTRA_SIGNATURE(tensor_dot_product_f32, {"a_ptr"}, {"b_ptr"}, {"count"});
 
 // Shared by tensor_dot_product_f32 and tensor_matmul_f32 (the product of two
-// one-dimensional operands), down to the null-pointer message.
+// one-dimensional operands), down to the null-pointer message, which names
+// tensor_dot_product_f32 for both.
 float dot_product(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t count) {
-  if (a_ptr == 0 || b_ptr == 0) throw_value_error("Null pointer passed to tensor_dot_product_f32");
+  refuse_null(tensor_dot_product_f32_signature, a_ptr, b_ptr);
   if (count == 0) return 0.0f;
   const float* a = address_as<const float>(a_ptr);
   const float* b = address_as<const float>(b_ptr);
@@ -34,12 +37,11 @@ float dot_product(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t count)
 PyObject* tensor_dot_product_f32_body(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t count) {
   return result_float(dot_product(a_ptr, b_ptr, count));
 }
-ZOLTRA_SIGNATURE(tensor_dot_product_f32, {"a_ptr"}, {"b_ptr"}, {"count"});
 
+ZOLTRA_SIGNATURE(tensor_matmul_f32, {"a_ptr"}, {"b_ptr"}, {"count"});
 PyObject* tensor_matmul_f32_body(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t count) {
   return result_float(dot_product(a_ptr, b_ptr, count));
 }
-ZOLTRA_SIGNATURE(tensor_matmul_f32, {"a_ptr"}, {"b_ptr"}, {"count"});
 
 }  // namespace
 

@@ -28,16 +28,17 @@ float run_strided(const char* operation, StridedKernel kernel, std::uint64_t dat
   return kernel(address_as<const float>(data_ptr), shape.data(), shape.size(), strides.data(), strides.size());
 }
 
+ZOLTRA_SIGNATURE(tensor_sum_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 PyObject* tensor_sum_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape strides) {
-  if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_sum_f32_strided");
+  refuse_null(tensor_sum_f32_strided_signature, data_ptr);
   if (shape.empty()) return result_float(0.0f);
   return result_float(
       run_strided("sum_strided", &ops::sum_f32_strided_dispatch, data_ptr, shape, strides, element_count(shape)));
 }
-ZOLTRA_SIGNATURE(tensor_sum_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 
+ZOLTRA_SIGNATURE(tensor_mean_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 PyObject* tensor_mean_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape strides) {
-  if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_mean_f32_strided");
+  refuse_null(tensor_mean_f32_strided_signature, data_ptr);
   if (shape.empty()) throw_value_error("Cannot compute mean of empty tensor");
   const std::int64_t count = element_count(shape);
   float mean;
@@ -49,23 +50,22 @@ PyObject* tensor_mean_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shap
   }
   return result_float(mean);
 }
-ZOLTRA_SIGNATURE(tensor_mean_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 
+ZOLTRA_SIGNATURE(tensor_max_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 PyObject* tensor_max_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape strides) {
-  if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_max_f32_strided");
+  refuse_null(tensor_max_f32_strided_signature, data_ptr);
   if (shape.empty()) throw_value_error("Cannot compute max of empty tensor");
   return result_float(
       run_strided("max_strided", &ops::max_f32_strided_dispatch, data_ptr, shape, strides, element_count(shape)));
 }
-ZOLTRA_SIGNATURE(tensor_max_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 
+ZOLTRA_SIGNATURE(tensor_min_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 PyObject* tensor_min_f32_strided_body(std::uint64_t data_ptr, Shape shape, Shape strides) {
-  if (data_ptr == 0) throw_value_error("Null pointer passed to tensor_min_f32_strided");
+  refuse_null(tensor_min_f32_strided_signature, data_ptr);
   if (shape.empty()) throw_value_error("Cannot compute min of empty tensor");
   return result_float(
       run_strided("min_strided", &ops::min_f32_strided_dispatch, data_ptr, shape, strides, element_count(shape)));
 }
-ZOLTRA_SIGNATURE(tensor_min_f32_strided, {"data_ptr"}, {"shape"}, {"strides"});
 
 }  // namespace
 

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <iterator>
+#include <string>
+#include <utility>
 
 #include "ffi/python/args.hpp"
 
@@ -27,6 +29,17 @@ inline PyCFunction as_pyc_function(Ptr fn) noexcept {
 template <class T>
 inline T* address_as(std::uint64_t address) noexcept {
   return reinterpret_cast<T*>(static_cast<std::uintptr_t>(address));
+}
+
+// Raises ValueError "Null pointer passed to <function>" when an address is 0;
+// <function> is the name in `signature`.
+template <class... Addresses>
+void refuse_null(const Signature& signature, Addresses... addresses) {
+  if (((addresses == 0) || ...)) {
+    std::string message = "Null pointer passed to ";
+    message += signature.name;
+    throw_value_error(std::move(message));
+  }
 }
 
 }  // namespace zoltra::ffi

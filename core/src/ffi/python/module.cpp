@@ -1,6 +1,6 @@
 // Module initialisation: one module object per process (single-phase), bound
-// to the first interpreter that imports it, with the 39 functions added in
-// table order.
+// to the first interpreter that imports it, with the functions of the table
+// added in table order.
 #include <Python.h>
 
 #include <array>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ffi/python/entry.hpp"
+#include "ffi/python/ref.hpp"
 
 namespace zoltra::ffi {
 
@@ -29,7 +30,8 @@ ZOLTRA_FUNCTIONS(ZOLTRA_DECLARE_ENTRY)
 namespace {
 
 #define ZOLTRA_ENTRY_ADDRESS(NAME) &NAME##_entry,
-const std::array<const FunctionEntry*, 39> kFunctionTable = {ZOLTRA_FUNCTIONS(ZOLTRA_ENTRY_ADDRESS)};
+constexpr auto kFunctionTable = std::to_array<const FunctionEntry*>({ZOLTRA_FUNCTIONS(ZOLTRA_ENTRY_ADDRESS)});
+constexpr std::size_t kFunctionCount = kFunctionTable.size();
 #undef ZOLTRA_ENTRY_ADDRESS
 
 constexpr const char kModuleDoc[] =
@@ -57,14 +59,14 @@ std::string docstring(const FunctionEntry& entry) {
 }
 
 // Method records live as long as the process: function objects point at them.
-const std::array<PyMethodDef, 39>& method_definitions() {
-  static const std::array<std::string, 39> docs = [] {
-    std::array<std::string, 39> texts;
+const std::array<PyMethodDef, kFunctionCount>& method_definitions() {
+  static const std::array<std::string, kFunctionCount> docs = [] {
+    std::array<std::string, kFunctionCount> texts;
     for (std::size_t i = 0; i < kFunctionTable.size(); ++i) texts[i] = docstring(*kFunctionTable[i]);
     return texts;
   }();
-  static const std::array<PyMethodDef, 39> defs = [] {
-    std::array<PyMethodDef, 39> records{};
+  static const std::array<PyMethodDef, kFunctionCount> defs = [] {
+    std::array<PyMethodDef, kFunctionCount> records{};
     for (std::size_t i = 0; i < kFunctionTable.size(); ++i) {
       const FunctionEntry& entry = *kFunctionTable[i];
       records[i] = PyMethodDef{entry.signature->name, entry.cfunc, entry.flags, docs[i].c_str()};
@@ -76,52 +78,34 @@ const std::array<PyMethodDef, 39>& method_definitions() {
 
 // The module's __all__ list (a borrowed reference), created when missing.
 PyObject* all_list(PyObject* module) {
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw HostError{};
     PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr) return nullptr;
-    if (PyObject_SetAttrString(module, "__all__", all) < 0) {
-      Py_DECREF(all);
-      return nullptr;
-    }
+    all = checked(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw HostError{};
   }
-  if (!PyList_Check(all)) {
-    Py_DECREF(all);
+  if (!PyList_Check(all.get())) {
     PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
-    return nullptr;
+    throw HostError{};
   }
-  Py_DECREF(all);  // the module keeps it alive
-  return all;
+  return all.get();  // the module keeps it alive
 }
 
-int add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
-  PyObject* function = PyCMethod_New(def, module, module_name, nullptr);
-  if (function == nullptr) return -1;
-  int status = -1;
-  PyObject* name = PyObject_GetAttrString(function, "__name__");
-  if (name != nullptr) {
-    PyObject* all = all_list(module);
-    if (all != nullptr && PyList_Append(all, name) == 0 && PyObject_SetAttr(module, name, function) == 0) status = 0;
-    Py_DECREF(name);
+void add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+  Ref function = checked(PyCMethod_New(def, module, module_name, nullptr));
+  Ref name = checked(PyObject_GetAttrString(function.get(), "__name__"));
+  PyObject* all = all_list(module);
+  if (PyList_Append(all, name.get()) < 0 || PyObject_SetAttr(module, name.get(), function.get()) < 0) {
+    throw HostError{};
   }
-  Py_DECREF(function);
-  return status;
 }
 
-int register_functions(PyObject* module) {
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (module_name == nullptr) return -1;
-  int status = 0;
+void register_functions(PyObject* module) {
+  Ref module_name = checked(PyModule_GetNameObject(module));
   for (const PyMethodDef& def : method_definitions()) {
-    if (add_function(module, module_name, const_cast<PyMethodDef*>(&def)) < 0) {
-      status = -1;
-      break;
-    }
+    add_function(module, module_name.get(), const_cast<PyMethodDef*>(&def));
   }
-  Py_DECREF(module_name);
-  return status;
 }
 
 std::atomic<std::int64_t> bound_interpreter{-1};
@@ -130,10 +114,7 @@ PyObject* module_cache = nullptr;  // read and written with the interpreter lock
 PyObject* initialise() {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   std::int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1) {
-    ensure_exception_set();
-    return nullptr;
-  }
+  if (id == -1) throw HostError{};
   std::int64_t expected = -1;
   if (!bound_interpreter.compare_exchange_strong(expected, id) && expected != id) {
     PyErr_SetString(PyExc_ImportError,
@@ -142,22 +123,11 @@ PyObject* initialise() {
     return nullptr;
   }
   if (module_cache != nullptr) return Py_NewRef(module_cache);
-  PyObject* module = PyModule_Create2(&module_definition, 1013);
-  if (module == nullptr) {
-    ensure_exception_set();
-    return nullptr;
-  }
-  if (register_functions(module) < 0) {
-    ensure_exception_set();
-    Py_DECREF(module);
-    return nullptr;
-  }
-  if (module_cache != nullptr) {  // filled by a nested import meanwhile
-    Py_DECREF(module);
-    return Py_NewRef(module_cache);
-  }
-  module_cache = Py_NewRef(module);
-  return module;
+  Ref module = checked(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+  register_functions(module.get());
+  if (module_cache != nullptr) return Py_NewRef(module_cache);  // filled by a nested import meanwhile
+  module_cache = Py_NewRef(module.get());
+  return module.release();
 }
 
 }  // namespace

@@ -1,0 +1,27 @@
+"""Safe, array-taking front end of the ``_zoltra_rust`` kernels.
+
+Takes NumPy arrays, PyTorch CPU tensors and any object that exports DLPack or
+the array interface, without copying, checks everything the raw address-taking
+functions cannot (dtype, device, shapes, writability, overlap, emptiness) and
+raises TypeError (kind, dtype, device) or ValueError (shape, writability,
+overlap, empty input) naming the argument, before any memory is touched.
+
+    import numpy as np, zoltra_native as zn
+    x = np.arange(6, dtype=np.float32).reshape(2, 3)
+    zn.sum(x)              # 15.0
+    zn.matmul(x, x.T)      # a new (2, 2) NumPy array
+    zn.add(x, x, out=x)    # in place
+
+PyTorch is never imported here: a tensor's result is made through the
+``from_dlpack`` of the already imported package that made the input.
+"""
+
+from ._ops import add, all, any, div, dot, matmul, max, mean, min, mul, sub, sum
+from ._profile import Profile, profile
+
+__all__ = [
+    "add", "sub", "mul", "div",
+    "sum", "mean", "max", "min", "all", "any",
+    "dot", "matmul",
+    "profile", "Profile",
+]
