@@ -87,17 +87,6 @@ def cases(n, rng):
     return (a, b, out, ints, trues, falses, t), rows
 
 
-def clock_ghz():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("cpu MHz"):
-                    return float(line.split(":")[1]) / 1e3
-    except OSError:
-        pass
-    return None
-
-
 def dependent_add_ns(repeats):
     """Time of one dependent float32 addition, from the slope of the strided
     sum of a contiguous view between two sizes that stay in L2 (the call
@@ -162,14 +151,12 @@ def main():
                   f"{t_ours / t_ref:>8.2f}{torch_ratio}{nbytes / t_ours:>11.2f}", flush=True)
         del keep
 
-    ghz = clock_ghz()
     add_ns = dependent_add_ns(3 * args.repeats)
     bandwidth = read_bandwidth_gbs(args.repeats)
     print()
     print(f"memory read bandwidth, all workers: {bandwidth:.1f} GB/s. An element-wise call over n elements "
           f"moves 12n bytes (16n where the output lines are read before they are written)")
-    cycles = f" = {add_ns * ghz:.2f} cycles at the {ghz:.2f} GHz of /proc/cpuinfo" if ghz else ""
-    print(f"one dependent float32 addition: {add_ns:.3f} ns{cycles}; "
+    print(f"one dependent float32 addition: {add_ns:.3f} ns; "
           f"the float32 sum's bound is {add_ns / 8:.4f} ns per element (8 lanes)")
     strided_table(args.repeats, add_ns)
 
