@@ -95,13 +95,15 @@ std::uint64_t magnitude(std::uint64_t stride) noexcept {
 }
 
 // Banding: when consecutive elements of the innermost dimension lie a cache
-// line or more apart but neighbouring rows of the next dimension are close
-// (a transposed view), the walk copies a band of rows into a buffer, reading
-// memory in its own order, and folds the buffer in the walk's order. Only the
-// loads move; which values are folded, and in what order, is unchanged.
-// Without it every element of such a view costs a cache and a TLB miss.
+// line or more apart but the indices of some outer dimension are close (a
+// transposed or permuted view), the walk copies a band of that dimension's
+// rows into a buffer, reading memory in its own order, and folds the buffer
+// in the walk's order. A row is everything inside the band dimension, taken
+// in walk order: its columns. Only the loads move; which values are folded,
+// and in what order, is unchanged. Without it every element of such a view
+// costs a cache and a TLB miss.
 // A band holds at most kBandFloats floats (two bands stay in L2), so 16 rows
-// up to 8,176 wide; 16 adjacent float rows make one 64-byte run per column.
+// up to 8,176 columns; 16 adjacent float rows make one 64-byte run per column.
 constexpr std::uint64_t kBandFloats = 131072;
 constexpr std::uint64_t kBandRows = 16;
 
@@ -109,12 +111,38 @@ constexpr std::uint64_t kBandRows = 16;
 // rows of a band do not all fall into the same cache sets.
 std::uint64_t band_pitch(std::uint64_t width) noexcept { return (width + 15) / 16 * 16 + 16; }
 
-std::uint64_t band_rows(const Dim& row, const Dim& inner) noexcept {
-  if (magnitude(inner.stride) < 64 || magnitude(row.stride) >= 64 || inner.extent < 16) return 0;
-  std::uint64_t rows = kBandFloats / band_pitch(inner.extent);
-  if (rows > kBandRows) rows = kBandRows;
-  if (rows > row.extent) rows = row.extent;
-  return rows >= 2 ? rows : 0;
+// The band dimension is the innermost one whose rows lie less than a cache
+// line apart, if bands of at least two of its rows fit. Returns the rows per
+// band (0: no banding) and sets `band` and `width` (columns per row).
+std::uint64_t choose_band(const Dim* dims, std::uint64_t kept, std::uint64_t& band, std::uint64_t& width) noexcept {
+  if (kept < 2 || magnitude(dims[kept - 1].stride) < 64) return 0;
+  width = dims[kept - 1].extent;
+  for (std::uint64_t d = kept - 1; d-- > 0;) {
+    if (magnitude(dims[d].stride) >= 64) {
+      if (dims[d].extent > kBandFloats / 2 / width) return 0;
+      width *= dims[d].extent;
+      continue;
+    }
+    if (width < 16) return 0;
+    std::uint64_t rows = kBandFloats / band_pitch(width);
+    if (rows > kBandRows) rows = kBandRows;
+    band = d;
+    // The first band is gathered before anything is folded; with fewer than
+    // two bands nothing would hide the gather.
+    return rows >= 2 && 2 * rows <= dims[d].extent ? rows : 0;
+  }
+  return 0;
+}
+
+// Byte offsets of a row's columns from the row's start, in walk order.
+void column_offsets(const Dim* dims, std::uint64_t count, std::uint64_t* out) noexcept {
+  out[0] = 0;
+  std::uint64_t n = 1;
+  for (std::uint64_t d = count; d-- > 0;) {  // innermost first: column c * n + i
+    for (std::uint64_t c = 1; c < dims[d].extent; ++c)
+      for (std::uint64_t i = 0; i < n; ++i) out[c * n + i] = out[i] + c * dims[d].stride;
+    n *= dims[d].extent;
+  }
 }
 
 // A full band of rows one or two floats apart (a transposed matrix, or one
@@ -133,16 +161,16 @@ __attribute__((always_inline)) inline __m128 four_rows(std::uintptr_t row_q) noe
 }
 
 template <int kStep>
-__attribute__((always_inline)) inline void gather_block(const float* data, std::uint64_t start, const Dim& inner,
-                                                        std::uint64_t j, std::uint64_t q, std::uint64_t pitch,
+__attribute__((always_inline)) inline void gather_block(const float* data, std::uint64_t start,
+                                                        const std::uint64_t* columns, std::uint64_t j,
+                                                        std::uint64_t q, std::uint64_t pitch,
                                                         float* buffer) noexcept {
   constexpr bool descending = kStep < 0;
-  const std::uintptr_t column = reinterpret_cast<std::uintptr_t>(data) + start + j * inner.stride +
-                                q * static_cast<std::uintptr_t>(4 * kStep);
-  __m128 c0 = four_rows<kStep>(column);
-  __m128 c1 = four_rows<kStep>(column + inner.stride);
-  __m128 c2 = four_rows<kStep>(column + 2 * inner.stride);
-  __m128 c3 = four_rows<kStep>(column + 3 * inner.stride);
+  const std::uintptr_t rows = reinterpret_cast<std::uintptr_t>(data) + start + q * static_cast<std::uintptr_t>(4 * kStep);
+  __m128 c0 = four_rows<kStep>(rows + columns[j]);
+  __m128 c1 = four_rows<kStep>(rows + columns[j + 1]);
+  __m128 c2 = four_rows<kStep>(rows + columns[j + 2]);
+  __m128 c3 = four_rows<kStep>(rows + columns[j + 3]);
   _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
   float* const to = buffer + q * pitch + j;
   _mm_storeu_ps(to, descending ? c3 : c0);
@@ -162,10 +190,10 @@ constexpr std::uint64_t kPrefetchColumns = 32;
 // would wait behind the chain for room in the out-of-order scheduler.
 class BandGather {
  public:
-  BandGather(const float* data, std::uint64_t base, const Dim& row, const Dim& inner, std::uint64_t capacity,
-             std::uint64_t pitch) noexcept
-      : data_(data), base_(base), row_(row), inner_(inner), capacity_(capacity), pitch_(pitch),
-        aligned_(((base | row.stride | inner.stride) & 3u) == 0) {}
+  BandGather(const float* data, std::uint64_t base, const Dim& row, const std::uint64_t* columns,
+             std::uint64_t width, bool aligned, std::uint64_t capacity, std::uint64_t pitch) noexcept
+      : data_(data), base_(base), row_(row), columns_(columns), width_(width), capacity_(capacity), pitch_(pitch),
+        aligned_(aligned && (base & 3u) == 0) {}
 
   // Starts the band whose first row is `first`; it has one unit per column.
   void start(std::uint64_t first, float* buffer) noexcept {
@@ -177,7 +205,7 @@ class BandGather {
     const auto step = static_cast<std::int64_t>(row_.stride) / 4;
     step_ = static_cast<int>(step);  // meaningful only together with blocks_
     const bool close = step == 1 || step == 2 || step == -1 || step == -2;
-    blocks_ = aligned_ && close && rows_ == 16 ? inner_.extent / 16 * 16 : 0;
+    blocks_ = aligned_ && close && rows_ == 16 ? width_ / 16 * 16 : 0;
     if (blocks_ == 0) step_ = 0;
     done_ = 0;
   }
@@ -205,7 +233,7 @@ class BandGather {
         // Block k: columns 4 * (k / 4) to 4 * (k / 4) + 3, rows 4 * (k % 4) to 4 * (k % 4) + 3.
         if (done_ % 16 == 0) prefetch(done_, 16);
         if constexpr (kStep != 0)
-          gather_block<kStep>(data_, offset_, inner_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
+          gather_block<kStep>(data_, offset_, columns_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
       } else {
         if ((done_ - blocks_) % 16 == 0) prefetch(done_, 16);
         gather_column(done_);
@@ -215,7 +243,7 @@ class BandGather {
 
   // Copies column j into buffer[b * pitch + j].
   void gather_column(std::uint64_t j) noexcept {
-    const std::uint64_t offset = offset_ + j * inner_.stride;
+    const std::uint64_t offset = offset_ + columns_[j];
     if (!aligned_) {
       for (std::uint64_t b = 0; b < rows_; ++b) buffer_[b * pitch_ + j] = load_at(data_, offset + b * row_.stride);
       return;
@@ -230,25 +258,28 @@ class BandGather {
   void prefetch(std::uint64_t j, std::uint64_t count) const noexcept {
     std::uint64_t first = first_;
     j += kPrefetchColumns;
-    while (j >= inner_.extent) {
-      j -= inner_.extent;
+    while (j >= width_) {
+      j -= width_;
       first += capacity_;
     }
     if (first >= row_.extent) return;
     const std::uint64_t rows = row_.extent - first < capacity_ ? row_.extent - first : capacity_;
-    if (count > inner_.extent - j) count = inner_.extent - j;
-    std::uintptr_t low = reinterpret_cast<std::uintptr_t>(data_) + base_ + first * row_.stride + j * inner_.stride;
+    if (count > width_ - j) count = width_ - j;
+    std::uintptr_t low = reinterpret_cast<std::uintptr_t>(data_) + base_ + first * row_.stride;
     std::uintptr_t high = low + (rows - 1) * row_.stride;
     if (static_cast<std::int64_t>(row_.stride) < 0) std::swap(low, high);
-    for (std::uint64_t c = 0; c < count; ++c, low += inner_.stride, high += inner_.stride)
-      for (std::uintptr_t line = low & ~std::uintptr_t{63}; line <= high; line += 64)
-        __builtin_prefetch(reinterpret_cast<const void*>(line));
+    // Into L2 only: L2 prefetches do not wait for the few L1 fill buffers,
+    // so many more columns are in flight.
+    for (std::uint64_t c = j; c < j + count; ++c)
+      for (std::uintptr_t line = (low + columns_[c]) & ~std::uintptr_t{63}; line <= high + columns_[c]; line += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 2);
   }
 
   const float* data_;
   std::uint64_t base_;
-  Dim row_, inner_;
-  std::uint64_t capacity_, pitch_;
+  Dim row_;
+  const std::uint64_t* columns_;
+  std::uint64_t width_, capacity_, pitch_;
   bool aligned_;
   int step_ = 0;
   std::uint64_t first_ = 0, rows_ = 0, offset_ = 0, blocks_ = 0, done_ = 0;
@@ -262,13 +293,12 @@ class BandGather {
 constexpr std::uint64_t kFoldStep = 32;
 
 template <class Fold>
-float fold_band(const float* data, std::uint64_t base, const Dim& row, const Dim& inner, float* buffers,
-                std::uint64_t capacity, float r) noexcept {
-  const std::uint64_t width = inner.extent;
+float fold_band(const float* data, std::uint64_t base, const Dim& row, const std::uint64_t* columns,
+                std::uint64_t width, bool aligned, float* buffers, std::uint64_t capacity, float r) noexcept {
   const std::uint64_t pitch = band_pitch(width);
   float* current = buffers;
   float* next = buffers + capacity * pitch;
-  BandGather gather(data, base, row, inner, capacity, pitch);
+  BandGather gather(data, base, row, columns, width, aligned, capacity, pitch);
   gather.start(0, current);
   gather.run_to(width);
   for (std::uint64_t first = 0; first < row.extent; first += capacity) {
@@ -314,20 +344,28 @@ float walk(const float* data, const std::int64_t* shape, std::uint64_t ndim, con
   if (kept == 0) return Fold::apply(r, load_at(data, 0));
 
   const Dim inner = dims[kept - 1];
-  std::uint64_t rows = kept >= 2 ? band_rows(dims[kept - 2], inner) : 0;
+  std::uint64_t band_dim = 0, width = 0;
+  std::uint64_t rows = choose_band(dims, kept, band_dim, width);
   std::unique_ptr<float[]> band;
+  std::unique_ptr<std::uint64_t[]> columns;
+  bool aligned = true;
   if (rows > 0) {
-    band.reset(new (std::nothrow) float[2 * rows * band_pitch(inner.extent)]);
-    if (!band) rows = 0;
+    band.reset(new (std::nothrow) float[2 * rows * band_pitch(width)]);
+    columns.reset(new (std::nothrow) std::uint64_t[width]);
+    if (!band || !columns) rows = 0;
+  }
+  if (rows > 0) {
+    column_offsets(dims + band_dim + 1, kept - band_dim - 1, columns.get());
+    for (std::uint64_t d = band_dim; d < kept; ++d) aligned &= (dims[d].stride & 3u) == 0;
   }
   // The odometer turns the dimensions outside the unit folded at once: one
-  // run of the innermost dimension, or a whole band of runs.
-  const std::uint64_t outer = rows > 0 ? kept - 2 : kept - 1;
+  // run of the innermost dimension, or a whole band.
+  const std::uint64_t outer = rows > 0 ? band_dim : kept - 1;
   for (std::uint64_t d = 0; d < outer; ++d) index[d] = 0;
 
   std::uint64_t base = 0;
   for (;;) {
-    if (rows > 0) r = fold_band<Fold>(data, base, dims[kept - 2], inner, band.get(), rows, r);
+    if (rows > 0) r = fold_band<Fold>(data, base, dims[band_dim], columns.get(), width, aligned, band.get(), rows, r);
     else r = fold_run<Fold>(data, base, inner.stride, inner.extent, r);
     std::uint64_t d = outer;
     for (;;) {
