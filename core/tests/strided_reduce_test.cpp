@@ -111,7 +111,7 @@ TEST(StridedReduce, RandomViewsMatchTheLiteralWalk) {
 }
 
 // Transposed-like views (far-apart elements along the innermost dimension,
-// close neighbours along the next), which are read in bands of rows.
+// close neighbours along an outer one), which are read in bands of rows.
 TEST(StridedReduce, TransposedViewsMatchTheLiteralWalk) {
   const auto buffer = random_buffer(1 << 20, 12);
   const float* centre = buffer.data() + buffer.size() / 2;
@@ -135,7 +135,13 @@ TEST(StridedReduce, TransposedViewsMatchTheLiteralWalk) {
       {{40, 1000}, {-4, 160}},
       {{40, 1000}, {8, 400}},         // every second row
       {{40, 1000}, {-8, 400}},
-      {{3, 16, 64}, {-4096, 4, 64}},
+      {{3, 32, 64}, {-8192, 4, 64}},
+      // Rows close in an outer dimension, columns from the dimensions inside
+      // it: 3-D and 4-D permutations, every second or third row, reversed.
+      {{64, 16, 20}, {4, 256, 4096}},
+      {{40, 8, 6, 16}, {-8, 6144, -1024, 64}},
+      {{2, 48, 3, 40}, {0, 12, -65536, 256}},
+      {{48, 5, 40}, {6, 0, 300}},      // offsets not multiples of 4, broadcast columns
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "strides[0] " << c.strides[0]);
