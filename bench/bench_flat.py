@@ -108,20 +108,27 @@ def read_bandwidth_gbs(repeats):
 def strided_table(repeats, add_ns):
     rng = np.random.default_rng(1)
     big = rng.uniform(0, 1, (1024, 1024)).astype(np.float32)
+    cube = rng.uniform(0, 1, (64, 64, 64)).astype(np.float32)
     print()
     print(f"strided reductions of a 1024 x 1024 matrix; bound: {big.size:,} dependent additions "
           f"= {big.size * add_ns / 1e3:.0f} us (max/min: one dependent compare-and-select per element)")
-    print(f"{'view':<12}{'sum':>11}{'max':>11}{'numpy sum':>11}")
-    times = {}
-    for label, view in [("contiguous", big), ("transposed", big.T)]:
+    print("ratios: to the same number of elements read contiguously")
+    print(f"{'view':<18}{'sum':>11}{'max':>11}{'numpy sum':>11}{'sum ratio':>11}{'max ratio':>11}")
+    contiguous = {}
+    views = [("contiguous", big), ("transposed", big.T), ("every 2nd column.T", big[:, ::2].T),
+             ("64^3 permuted", cube.transpose(2, 1, 0))]
+    for label, view in views:
         p, shape, strides = view.ctypes.data, list(view.shape), list(view.strides)
         s = paused_ns(lambda: z.tensor_sum_f32_strided(p, shape, strides), repeats)
         m = best_ns(lambda: z.tensor_max_f32_strided(p, shape, strides), repeats)
         ref = paused_ns(lambda: np.sum(view), repeats)
-        times[label] = (s, m)
-        print(f"{label:<12}{s / 1e3:>9.0f}us{m / 1e3:>9.0f}us{ref / 1e3:>9.0f}us")
-    (cs, cm), (ts, tm) = times["contiguous"], times["transposed"]
-    print(f"transposed / contiguous: sum {ts / cs:.2f}, max {tm / cm:.2f}")
+        if view.size not in contiguous:
+            flat = big.reshape(-1)
+            flat_args = [view.size], [4]
+            contiguous[view.size] = (best_ns(lambda: z.tensor_sum_f32_strided(flat.ctypes.data, *flat_args), repeats),
+                                     best_ns(lambda: z.tensor_max_f32_strided(flat.ctypes.data, *flat_args), repeats))
+        cs, cm = contiguous[view.size]
+        print(f"{label:<18}{s / 1e3:>9.0f}us{m / 1e3:>9.0f}us{ref / 1e3:>9.0f}us{s / cs:>11.2f}{m / cm:>11.2f}")
 
 
 def main():
