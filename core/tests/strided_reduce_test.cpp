@@ -142,11 +142,15 @@ TEST(StridedReduce, TransposedViewsMatchTheLiteralWalk) {
       {{40, 8, 6, 16}, {-8, 6144, -1024, 64}},
       {{2, 48, 3, 40}, {0, 12, -65536, 256}},
       {{48, 5, 40}, {6, 0, 300}},      // offsets not multiples of 4, broadcast columns
+      // Enough bands for a first one that ends at a cache line.
+      {{300, 64}, {4, 1024}},
+      {{160, 3, 64}, {-8, 8192, 256}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "strides[0] " << c.strides[0]);
-    expect_matches_walk(centre, c.shape, c.strides);
-  }
+  for (const auto& c : cases)
+    for (int shift = 0; shift < 16; shift += 5) {  // where bands meet cache lines
+      SCOPED_TRACE(testing::Message() << "strides[0] " << c.strides[0] << ", shift " << shift);
+      expect_matches_walk(centre + shift, c.shape, c.strides);
+    }
 }
 
 TEST(StridedReduce, ManyDimensions) {

@@ -195,11 +195,12 @@ class BandGather {
       : data_(data), base_(base), row_(row), columns_(columns), width_(width), capacity_(capacity), pitch_(pitch),
         aligned_(aligned && (base & 3u) == 0) {}
 
-  // Starts the band whose first row is `first`; it has one unit per column.
-  void start(std::uint64_t first, float* buffer) noexcept {
+  // Starts the band of `rows` rows from row `first` (fewer at the end); it
+  // has one unit per column.
+  void start(std::uint64_t first, std::uint64_t rows, float* buffer) noexcept {
     first_ = first;
     buffer_ = buffer;
-    rows_ = row_.extent - first < capacity_ ? row_.extent - first : capacity_;
+    rows_ = row_.extent - first < rows ? row_.extent - first : rows;
     offset_ = base_ + first * row_.stride;
     // A block per 4 x 4 values: as many blocks as the columns they cover.
     const auto step = static_cast<std::int64_t>(row_.stride) / 4;
@@ -254,13 +255,15 @@ class BandGather {
   }
 
   // Prefetches `count` columns from kPrefetchColumns past column j, at most
-  // to the end of the band they fall in.
+  // to the end of the band they fall in (this band or the one after it, taken
+  // as a full band).
   void prefetch(std::uint64_t j, std::uint64_t count) const noexcept {
     std::uint64_t first = first_;
     j += kPrefetchColumns;
-    while (j >= width_) {
+    if (j >= width_) {
       j -= width_;
-      first += capacity_;
+      first += rows_;
+      if (j >= width_) return;
     }
     if (first >= row_.extent) return;
     const std::uint64_t rows = row_.extent - first < capacity_ ? row_.extent - first : capacity_;
@@ -292,6 +295,20 @@ class BandGather {
 // chain of dependent folds.
 constexpr std::uint64_t kFoldStep = 32;
 
+// Rows of the first band: as many as bring the next band to the start of a
+// cache line, so that every later band reads whole lines (a band of rows one
+// float apart then reads one line per column, not two). Only with many bands:
+// the first band, smaller, is gathered by columns, and nothing hides it.
+std::uint64_t lead_rows(const float* data, std::uint64_t base, const Dim& row, std::uint64_t capacity) noexcept {
+  if (row.extent < 8 * capacity) return capacity;
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(data) + base;
+  // Descending rows: the end of the first row is the band's upper edge.
+  const std::uintptr_t edge = static_cast<std::int64_t>(row.stride) < 0 ? start + 4 : start;
+  for (std::uint64_t k = 1; k < capacity && k < row.extent; ++k)
+    if ((edge + k * row.stride) % 64 == 0) return k;
+  return capacity;
+}
+
 template <class Fold>
 float fold_band(const float* data, std::uint64_t base, const Dim& row, const std::uint64_t* columns,
                 std::uint64_t width, bool aligned, float* buffers, std::uint64_t capacity, float r) noexcept {
@@ -299,12 +316,14 @@ float fold_band(const float* data, std::uint64_t base, const Dim& row, const std
   float* current = buffers;
   float* next = buffers + capacity * pitch;
   BandGather gather(data, base, row, columns, width, aligned, capacity, pitch);
-  gather.start(0, current);
+  std::uint64_t size = lead_rows(data, base, row, capacity);
+  gather.start(0, size, current);
   gather.run_to(width);
-  for (std::uint64_t first = 0; first < row.extent; first += capacity) {
-    const std::uint64_t rows = row.extent - first < capacity ? row.extent - first : capacity;
-    const bool more = first + capacity < row.extent;
-    if (more) gather.start(first + capacity, next);
+  for (std::uint64_t first = 0, rows; first < row.extent; first += rows) {
+    rows = row.extent - first < size ? row.extent - first : size;
+    size = capacity;
+    const bool more = first + rows < row.extent;
+    if (more) gather.start(first + rows, size, next);
     // One unit (a column's worth) of the next band per `rows` folded values.
     std::uint64_t due = 0, credit = 0;
     for (std::uint64_t b = 0; b < rows; ++b) {
