@@ -145,6 +145,10 @@ TEST(StridedReduce, TransposedViewsMatchTheLiteralWalk) {
       // Enough bands for a first one that ends at a cache line.
       {{300, 64}, {4, 1024}},
       {{160, 3, 64}, {-8, 8192, 256}},
+      // Bands of the next outer index gathered during the last band of this
+      // one, at another alignment.
+      {{3, 200, 64}, {-4100, 4, 1024}},
+      {{3, 40, 20}, {2, 4, 256}},
   };
   for (const auto& c : cases)
     for (int shift = 0; shift < 16; shift += 5) {  // where bands meet cache lines

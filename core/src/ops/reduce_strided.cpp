@@ -289,12 +289,6 @@ class BandGather {
   float* buffer_ = nullptr;
 };
 
-// Folds all rows of the band dimension (at byte offset `base`) in the walk's
-// order. Two buffers: while one band is folded, the next one is gathered in
-// step with the folded values, so that the gather runs in the shadow of the
-// chain of dependent folds.
-constexpr std::uint64_t kFoldStep = 32;
-
 // Rows of the first band: as many as bring the next band to the start of a
 // cache line, so that every later band reads whole lines (a band of rows one
 // float apart then reads one line per column, not two). Only with many bands:
@@ -309,21 +303,53 @@ std::uint64_t lead_rows(const float* data, std::uint64_t base, const Dim& row, s
   return capacity;
 }
 
+// The banded walk's state across calls of fold_band: two buffers, and
+// whether `current` already holds the first band of the next call.
+struct Bands {
+  Dim row;
+  const std::uint64_t* columns;
+  std::uint64_t width, capacity;
+  bool aligned;
+  float* current;
+  float* next;
+  bool ready = false;
+};
+
+// Folds all rows of the band dimension (at byte offset `base`) in the walk's
+// order. While one band is folded, the next one is gathered in step with the
+// folded values, so that the gather runs in the shadow of the chain of
+// dependent folds; after the last band, the first band at byte offset
+// `following` (the walk's next position), if there is one.
+constexpr std::uint64_t kFoldStep = 32;
+
+// Kept out of line: inlined, it would crowd the registers of walk's plain
+// runs, whose chain is short enough for that to show.
 template <class Fold>
-float fold_band(const float* data, std::uint64_t base, const Dim& row, const std::uint64_t* columns,
-                std::uint64_t width, bool aligned, float* buffers, std::uint64_t capacity, float r) noexcept {
-  const std::uint64_t pitch = band_pitch(width);
-  float* current = buffers;
-  float* next = buffers + capacity * pitch;
-  BandGather gather(data, base, row, columns, width, aligned, capacity, pitch);
+__attribute__((noinline)) float fold_band(const float* data, std::uint64_t base, bool has_following, std::uint64_t following,
+                Bands& bands, float r) noexcept {
+  const Dim row = bands.row;
+  const std::uint64_t width = bands.width, capacity = bands.capacity, pitch = band_pitch(width);
+  BandGather gather(data, base, row, bands.columns, width, bands.aligned, capacity, pitch);
   std::uint64_t size = lead_rows(data, base, row, capacity);
-  gather.start(0, size, current);
-  gather.run_to(width);
+  float* current = bands.current;
+  float* next = bands.next;
+  if (!bands.ready) {
+    gather.start(0, size, current);
+    gather.run_to(width);
+  }
+  bands.ready = false;
   for (std::uint64_t first = 0, rows; first < row.extent; first += rows) {
     rows = row.extent - first < size ? row.extent - first : size;
     size = capacity;
     const bool more = first + rows < row.extent;
-    if (more) gather.start(first + rows, size, next);
+    if (more) {
+      gather.start(first + rows, size, next);
+    } else if (has_following) {
+      gather = BandGather(data, following, row, bands.columns, width, bands.aligned, capacity, pitch);
+      gather.start(0, lead_rows(data, following, row, capacity), next);
+      bands.ready = true;
+    }
+    const bool gathering = more || has_following;
     // One unit (a column's worth) of the next band per `rows` folded values.
     std::uint64_t due = 0, credit = 0;
     for (std::uint64_t b = 0; b < rows; ++b) {
@@ -331,15 +357,28 @@ float fold_band(const float* data, std::uint64_t base, const Dim& row, const std
         const std::uint64_t n = width - j < kFoldStep ? width - j : kFoldStep;
         r = fold_run<Fold>(current, (b * pitch + j) * 4, 4, n, r);
         for (credit += n; credit >= rows; credit -= rows) ++due;
-        if (more) gather.run_to(due);
+        if (gathering) gather.run_to(due);
       }
     }
-    if (more) gather.run_to(width);
-    float* const done = current;
-    current = next;
-    next = done;
+    if (gathering) gather.run_to(width);
+    std::swap(current, next);
   }
+  bands.current = current;
+  bands.next = next;
   return r;
+}
+
+// Advances the multi-index of the first `count` dimensions like an odometer,
+// moving `base` along; false when it wraps around to all zeros. Inlined: a
+// call would move the chain's running value through memory.
+__attribute__((always_inline)) inline bool next_index(const Dim* dims, std::uint64_t count, std::uint64_t* index, std::uint64_t& base) noexcept {
+  for (std::uint64_t d = count; d-- > 0;) {
+    base += dims[d].stride;
+    if (++index[d] < dims[d].extent) return true;
+    base -= dims[d].stride * dims[d].extent;
+    index[d] = 0;
+  }
+  return false;
 }
 
 template <class Fold>
@@ -382,19 +421,19 @@ float walk(const float* data, const std::int64_t* shape, std::uint64_t ndim, con
   const std::uint64_t outer = rows > 0 ? band_dim : kept - 1;
   for (std::uint64_t d = 0; d < outer; ++d) index[d] = 0;
 
-  std::uint64_t base = 0;
-  for (;;) {
-    if (rows > 0) r = fold_band<Fold>(data, base, dims[band_dim], columns.get(), width, aligned, band.get(), rows, r);
-    else r = fold_run<Fold>(data, base, inner.stride, inner.extent, r);
-    std::uint64_t d = outer;
-    for (;;) {
-      if (d == 0) return r;
-      --d;
-      base += dims[d].stride;
-      if (++index[d] < dims[d].extent) break;
-      base -= dims[d].stride * dims[d].extent;
-      index[d] = 0;
+  if (rows == 0) {
+    for (std::uint64_t base = 0;;) {
+      r = fold_run<Fold>(data, base, inner.stride, inner.extent, r);
+      if (!next_index(dims, outer, index, base)) return r;
     }
+  }
+  // The next position is known before the band is folded, so that its first
+  // band is gathered in the shadow of this one's last.
+  Bands bands{dims[band_dim], columns.get(), width, rows, aligned, band.get(), band.get() + rows * band_pitch(width)};
+  for (std::uint64_t base = 0, following = 0;; base = following) {
+    const bool more = next_index(dims, outer, index, following);
+    r = fold_band<Fold>(data, base, more, following, bands, r);
+    if (!more) return r;
   }
 }
 
