@@ -166,7 +166,8 @@ __attribute__((always_inline)) inline void gather_block(const float* data, std::
                                                         std::uint64_t q, std::uint64_t pitch,
                                                         float* buffer) noexcept {
   constexpr bool descending = kStep < 0;
-  const std::uintptr_t rows = reinterpret_cast<std::uintptr_t>(data) + start + q * static_cast<std::uintptr_t>(4 * kStep);
+  const std::uintptr_t rows =
+      reinterpret_cast<std::uintptr_t>(data) + start + q * static_cast<std::uintptr_t>(4 * kStep);
   __m128 c0 = four_rows<kStep>(rows + columns[j]);
   __m128 c1 = four_rows<kStep>(rows + columns[j + 1]);
   __m128 c2 = four_rows<kStep>(rows + columns[j + 2]);
@@ -292,7 +293,7 @@ class BandGather {
 // Rows of the first band: as many as bring the next band to the start of a
 // cache line, so that every later band reads whole lines (a band of rows one
 // float apart then reads one line per column, not two). Only with many bands:
-// the first band, smaller, is gathered by columns, and nothing hides it.
+// the first band, smaller, is gathered by columns.
 std::uint64_t lead_rows(const float* data, std::uint64_t base, const Dim& row, std::uint64_t capacity) noexcept {
   if (row.extent < 8 * capacity) return capacity;
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(data) + base;
@@ -325,8 +326,8 @@ constexpr std::uint64_t kFoldStep = 32;
 // Kept out of line: inlined, it would crowd the registers of walk's plain
 // runs, whose chain is short enough for that to show.
 template <class Fold>
-__attribute__((noinline)) float fold_band(const float* data, std::uint64_t base, bool has_following, std::uint64_t following,
-                Bands& bands, float r) noexcept {
+__attribute__((noinline)) float fold_band(const float* data, std::uint64_t base, bool has_following,
+                                          std::uint64_t following, Bands& bands, float r) noexcept {
   const Dim row = bands.row;
   const std::uint64_t width = bands.width, capacity = bands.capacity, pitch = band_pitch(width);
   BandGather gather(data, base, row, bands.columns, width, bands.aligned, capacity, pitch);
@@ -369,9 +370,9 @@ __attribute__((noinline)) float fold_band(const float* data, std::uint64_t base,
 }
 
 // Advances the multi-index of the first `count` dimensions like an odometer,
-// moving `base` along; false when it wraps around to all zeros. Inlined: a
-// call would move the chain's running value through memory.
-__attribute__((always_inline)) inline bool next_index(const Dim* dims, std::uint64_t count, std::uint64_t* index, std::uint64_t& base) noexcept {
+// moving `base` along; false when it wraps around to all zeros.
+__attribute__((always_inline)) inline bool next_index(const Dim* dims, std::uint64_t count, std::uint64_t* index,
+                                                      std::uint64_t& base) noexcept {
   for (std::uint64_t d = count; d-- > 0;) {
     base += dims[d].stride;
     if (++index[d] < dims[d].extent) return true;
