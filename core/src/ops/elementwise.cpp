@@ -70,25 +70,19 @@ class PieceClaims {
   std::size_t n_;
 };
 
+// Small calls go through the choice resolved once; large ones choose again
+// from the cached features, a cost their size hides.
 using Chosen = ChosenVariants<ElementwiseKernels, elementwise_kernels_for>;
-
-const ElementwiseKernels& chosen() noexcept {
-  static const ElementwiseKernels kernels = elementwise_kernels_for(backend::cpu_features());
-  return kernels;
-}
-
-const ElementwiseKernels& chosen_streaming() noexcept {
-  static const ElementwiseKernels kernels = elementwise_streaming_kernels_for(backend::cpu_features());
-  return kernels;
-}
 
 using Op = ElementwiseKernel ElementwiseKernels::*;
 
 // Streaming stores only pay for an output apart from the inputs: in place,
 // the output's lines are in cache already, read as an input, and ordinary
 // stores there took half the time of streaming ones.
-const ElementwiseKernels& for_chunk(std::uint64_t length, bool in_place) noexcept {
-  return length >= kStreamingChunk && !in_place ? chosen_streaming() : chosen();
+ElementwiseKernels for_chunk(std::uint64_t length, bool in_place) noexcept {
+  const backend::CpuFeatures& features = backend::cpu_features();
+  return length >= kStreamingChunk && !in_place ? elementwise_streaming_kernels_for(features)
+                                                : elementwise_kernels_for(features);
 }
 
 void run_large(Op op, const float* a, const float* b, float* out, std::uint64_t count) {
