@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -81,6 +82,19 @@ TEST(Pool, EveryChunkRunsExactlyOnceOnAPoolThreadOrTheCaller) {
   EXPECT_EQ(calls, 0);
 }
 
+TEST(Pool, WithoutThreadsTheCallerRunsEveryChunkOnceInOrder) {
+  // More chunks than one batch holds, so the later batches must keep their offset.
+  constexpr std::size_t kChunks = 70000;
+  std::vector<std::size_t> order;
+  auto body = [&](std::size_t i) {
+    EXPECT_FALSE(zs::on_pool_thread());
+    order.push_back(i);
+  };
+  zs::detail::run_chunks_without_pool_threads(kChunks, body);
+  ASSERT_EQ(order.size(), kChunks);
+  for (std::size_t i = 0; i < kChunks; ++i) ASSERT_EQ(order[i], i);
+}
+
 TEST(Pool, ChunksRunInParallelOnAllThreadsAndTheCaller) {
   const std::size_t threads = zs::pool_thread_count() + 1;
   Rendezvous meet{threads};
@@ -121,19 +135,29 @@ TEST(Pool, SubmittingFromInsideAChunkIsRefused) {
 TEST(Pool, ConcurrentSubmittersEachGetTheirOwnResults) {
   constexpr int kSubmitters = 4;
   constexpr std::size_t kChunks = 50;
+  constexpr int kRounds = 50;
   std::vector<std::thread> submitters;
   std::vector<std::vector<std::size_t>> results(kSubmitters, std::vector<std::size_t>(kChunks));
+  // Every round starts on all submitters at once, so their jobs meet in the pool.
+  std::barrier round_start(kSubmitters);
   for (int s = 0; s < kSubmitters; ++s) {
     submitters.emplace_back([&, s] {
-      for (int round = 0; round < 20; ++round) {
-        auto body = [&](std::size_t i) { results[s][i] += i * (s + 1); };
+      for (int round = 0; round < kRounds; ++round) {
+        auto body = [&](std::size_t i) {
+          // Long enough for the other submitters to reach the pool meanwhile.
+          const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(2);
+          while (std::chrono::steady_clock::now() < until) {
+          }
+          results[s][i] += i * (s + 1);
+        };
+        round_start.arrive_and_wait();
         zs::run_chunks(kChunks, body);
       }
     });
   }
   for (auto& t : submitters) t.join();
   for (int s = 0; s < kSubmitters; ++s) {
-    for (std::size_t i = 0; i < kChunks; ++i) ASSERT_EQ(results[s][i], 20 * i * (s + 1));
+    for (std::size_t i = 0; i < kChunks; ++i) ASSERT_EQ(results[s][i], kRounds * i * (s + 1));
   }
 }
 

@@ -259,4 +259,12 @@ void run_chunks(std::size_t chunks, ChunkFn body) {
   if (error) std::rethrow_exception(error);
 }
 
+namespace detail {
+
+void run_chunks_without_pool_threads(std::size_t chunks, ChunkFn body) {
+  Pool alone(0);
+  alone.run(chunks, body);
+}
+
+}  // namespace detail
 }  // namespace zoltra::scheduler

@@ -56,6 +56,13 @@ std::size_t pool_thread_count();
 // True on a pool thread.
 bool on_pool_thread() noexcept;
 
+namespace detail {
+// run_chunks on a pool of its own that has no thread, the calling thread being
+// its last and only worker: the pool of a process with one processor, or one
+// whose threads could not start (tests only).
+void run_chunks_without_pool_threads(std::size_t chunks, ChunkFn body);
+}  // namespace detail
+
 // Combines per-chunk values over a fixed tree of chunk indices: a run of q
 // chunks splits into the first floor(q/2) and the rest, combined left + right.
 // The result depends only on the values, never on timing or pool size.
