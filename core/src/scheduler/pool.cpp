@@ -80,7 +80,7 @@ class Pool {
   std::size_t size() const noexcept { return started_.load(std::memory_order_relaxed); }
 
   void run(std::size_t chunks, ChunkFn body) {
-    std::lock_guard submit(submit_mutex_);  // one job at a time
+    Turn turn(*this);  // one job at a time
     start_missing_threads();
     std::exception_ptr error;
     for (std::size_t first = 0; first < chunks; first += kMaxBatch) {
@@ -91,6 +91,33 @@ class Pool {
 
  private:
   static constexpr std::size_t kMaxBatch = 0xffff;
+
+  // Submitters take turns in the order they arrive, each job using the whole
+  // pool: jobs are cut for P processors, so two at once would only share
+  // them. A mutex would not do: a thread that submits back to back takes it
+  // again before a sleeping waiter wakes, and can keep it for as long as it
+  // goes on. A turn costs what a mutex does, one atomic operation to take and
+  // one to give back.
+  class Turn {
+   public:
+    explicit Turn(Pool& pool) : pool_(pool) {
+      const std::uint32_t mine = pool_.next_turn_.fetch_add(1);
+      if (pool_.serving_.load() == mine) return;
+      if (spin_until([&] { return pool_.serving_.load(std::memory_order_acquire) == mine; }, kSpin)) return;
+      for (std::uint32_t now; (now = pool_.serving_.load()) != mine;) pool_.serving_.wait(now);
+    }
+    ~Turn() {
+      // Both orders are sequentially consistent: either the next submitter's
+      // number is seen here, or that submitter sees the new turn before it waits.
+      const std::uint32_t next = pool_.serving_.fetch_add(1) + 1;
+      if (pool_.next_turn_.load() != next) pool_.serving_.notify_all();
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+   private:
+    Pool& pool_;
+  };
 
   static std::uint64_t ticket(std::uint32_t generation, std::uint64_t count, std::uint64_t next) noexcept {
     return std::uint64_t{generation} << 32 | count << 16 | next;
@@ -167,14 +194,15 @@ class Pool {
     }
   }
 
-  // How long an idle worker, or a submitter whose last chunks run elsewhere,
-  // polls before it sleeps.
+  // How long an idle worker, a submitter whose last chunks run elsewhere, or
+  // one waiting for its turn, polls before it sleeps.
   static constexpr std::chrono::nanoseconds kSpin = std::chrono::microseconds(50);
 
   const std::size_t target_;
   std::atomic<std::size_t> started_{0};
-  std::mutex submit_mutex_;
-  std::uint32_t generation_ = 0;  // guarded by submit_mutex_
+  std::atomic<std::uint32_t> next_turn_{0};  // the number the next submitter to arrive takes
+  std::atomic<std::uint32_t> serving_{0};    // the number of the submitter whose job runs
+  std::uint32_t generation_ = 0;             // written only in a turn
 
   // The job: written by the submitter before the ticket is published.
   ChunkFn body_;
