@@ -89,10 +89,10 @@ const std::optional<std::string>& profile_context() noexcept { return PROFILER_C
 
 // Profiling off is the common case and must cost next to nothing, so a scope
 // that opens while the flag is off reads no clock and copies no context. The
-// flag is still decided at the scope's end. Python cannot tell the difference:
-// every call holds the interpreter lock from start to end, so the flag cannot
-// change while a scope that Python opened is open. A C++ caller that turns
-// profiling on in the middle of a scope gets its event with a duration of 0.
+// flag is still decided at the scope's end, so no call is lost: a call during
+// which another thread turns profiling on (a C++ caller, or a Python thread
+// while a call runs without the interpreter lock) is recorded, with a duration
+// of 0 and the context of its own thread, which cannot change meanwhile.
 ProfileScope::ProfileScope(const Profiler& profiler, const char* operation, const char* backend, std::uint64_t size)
     : state_(&profiler.state()), operation_(operation), backend_(backend), size_(size), start_us_(kNotTimed) {
   if (!state_->enabled_now.load(std::memory_order_acquire)) return;
