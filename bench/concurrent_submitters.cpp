@@ -70,24 +70,35 @@ double at_once(const Job& a, const Job& b, int calls) {
   return ms_since(begin);
 }
 
+struct Waits {
+  double slowest, median;
+  long other_calls;  // the hog's calls meanwhile
+};
+
 // While one thread submits `hog` back to back, another makes `calls` calls of
-// `probe`; returns the probe's slowest and median call.
-std::pair<double, double> waits_beside(const Job& hog, const Job& probe, int calls) {
+// `probe`, also back to back.
+Waits waits_beside(const Job& hog, const Job& probe, int calls) {
   std::atomic<bool> stop{false};
+  std::atomic<long> hog_calls{0};
   std::thread hogger([&] {
-    while (!stop.load(std::memory_order_relaxed)) hog.call();
+    while (!stop.load(std::memory_order_relaxed)) {
+      hog.call();
+      hog_calls.fetch_add(1, std::memory_order_relaxed);
+    }
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::vector<double> times;
+  const long hog_before = hog_calls.load();
   for (int i = 0; i < calls; ++i) {
     const auto start = Clock::now();
     probe.call();
     times.push_back(ms_since(start));
   }
+  const long hog_during = hog_calls.load() - hog_before;
   stop = true;
   hogger.join();
   std::sort(times.begin(), times.end());
-  return {times.back(), times[times.size() / 2]};
+  return {times.back(), times[times.size() / 2], hog_during};
 }
 
 }  // namespace
@@ -144,6 +155,7 @@ int main(int argc, char** argv) {
   }
   for (const Job* probe : {&small, &kern}) {
     double worst = 0, median = 1e300, alone = 1e300;
+    long fewest = -1, most = 0;
     for (int r = 0; r < rounds; ++r) {
       std::vector<double> times;
       for (int i = 0; i < 200; ++i) {
@@ -153,12 +165,15 @@ int main(int argc, char** argv) {
       }
       std::sort(times.begin(), times.end());
       alone = std::min(alone, times[times.size() / 2]);
-      auto [w, m] = waits_beside(small, *probe, 200);
-      worst = std::max(worst, w);
-      median = std::min(median, m);
+      const Waits w = waits_beside(small, *probe, 200);
+      worst = std::max(worst, w.slowest);
+      median = std::min(median, w.median);
+      fewest = fewest < 0 ? w.other_calls : std::min(fewest, w.other_calls);
+      most = std::max(most, w.other_calls);
     }
-    std::printf("%s: alone median %.3f ms; while another thread sums 1,000,000 back to back median %.3f ms, "
-                "slowest %.3f ms\n", probe->name, alone, median, worst);
+    std::printf("200 x %s: alone median %.3f ms; while another thread sums 1,000,000 back to back median %.3f ms, "
+                "slowest %.3f ms, the other thread's calls meanwhile %ld to %ld\n",
+                probe->name, alone, median, worst, fewest, most);
   }
   return 0;
 }
