@@ -38,6 +38,7 @@ inline void tile(const float* a, const float* b, float* c, u64 k, u64 n, u64 j0,
 #pragma GCC unroll 8
   for (int r = 0; r < R; ++r) arow[r] = a + static_cast<u64>(r) * k;
   const float* bp = b + j0;
+#pragma GCC unroll 4
   for (u64 p = 0; p < k; ++p, bp += n) {
     __m256 bv[NB > 0 ? NB : 1];
 #pragma GCC unroll 8
@@ -61,27 +62,48 @@ inline void tile(const float* a, const float* b, float* c, u64 k, u64 n, u64 j0,
   }
 }
 
-// Row groups of 4, or of 8 where a group of 4 would give fewer than 8
-// independent chains (a lone block, or a lone tail), so that the FMA and
-// add latencies stay hidden. Leftover rows take one shorter tile.
+// One tile of `rows` (1..R) rows.
+template <int R, int NB, bool Tail>
+void tile_of_rows(u64 rows, const float* a, const float* b, float* c, u64 k, u64 n, u64 j0,
+                  __m256i tail_mask) noexcept {
+  if constexpr (R > 0) {
+    if (rows == R) return tile<R, NB, Tail>(a, b, c, k, n, j0, tail_mask);
+    tile_of_rows<R - 1, NB, Tail>(rows, a, b, c, k, n, j0, tail_mask);
+  }
+}
+
+// Rows per tile: as many as the 16 vector registers hold beside the step's B
+// vectors and one A value, with at least 8 independent chains so that the
+// FMA latency stays hidden, and with slack where few chains would make every
+// step wait for the FMA before it.
+constexpr int group_rows(int blocks, bool tail) {
+  if (blocks == 3 || (blocks == 2 && tail)) return 4;
+  if (blocks == 2 || blocks == 1) return 6;
+  return 8;
+}
+
+// Every row of one column panel, in groups; a short remainder is not left
+// alone with few chains: the last full group and it are split into two
+// near-equal tiles.
 template <int NB, bool Tail>
 void column_panel(const float* a, const float* b, float* c, u64 m, u64 k, u64 n, u64 j0,
                   __m256i tail_mask) noexcept {
-  constexpr int kGroup = (NB == 0 || (NB == 1 && !Tail)) ? 8 : 4;
+  constexpr int R = group_rows(NB, Tail);
+  u64 groups = m / R;
+  u64 rest = m % R;
+  if (rest != 0 && rest < R / 2 && groups > 0) {
+    --groups;
+    rest += R;
+  }
   u64 i = 0;
-  for (; i + kGroup <= m; i += kGroup) tile<kGroup, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask);
-  if constexpr (kGroup == 8) {
-    if (i + 4 <= m) {
-      tile<4, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask);
-      i += 4;
-    }
+  for (; groups > 0; --groups, i += R) tile<R, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask);
+  if (rest > R) {
+    const u64 first = rest / 2;
+    tile_of_rows<R, NB, Tail>(first, a + i * k, b, c + i * n, k, n, j0, tail_mask);
+    i += first;
+    rest -= first;
   }
-  switch (m - i) {
-    case 3: tile<3, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask); break;
-    case 2: tile<2, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask); break;
-    case 1: tile<1, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask); break;
-    default: break;
-  }
+  if (rest > 0) tile_of_rows<R, NB, Tail>(rest, a + i * k, b, c + i * n, k, n, j0, tail_mask);
 }
 
 // One tile of R rows and `blocks` (< NBmax + 1) blocks, with or without tail.
