@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "backend/cache_geometry.hpp"
 #include "backend/capabilities.hpp"
 #include "ops/matmul_plan.hpp"
 
@@ -108,6 +109,25 @@ TEST(MatmulPlan, KernelVariantByFeatures) {
   EXPECT_EQ(zo::matmul_kernel_variant(CpuFeatures{.avx2 = false, .fma = true, .avx512f = true}),
             zo::MatmulKernelVariant::kAvx512);
   EXPECT_EQ(zo::matmul_kernel_variant(kAvx2Fma), zo::MatmulKernelVariant::kAvx2);
+}
+
+// The 16-lane panels narrow where k rows of a panel stop fitting the L1 data
+// cache: later on a 32 KiB cache than on a 48 KiB one; one or two rows keep
+// their widths, which registers alone decide.
+TEST(MatmulPlan, PanelWidthFollowsTheL1DataCache) {
+  constexpr zoltra::backend::CacheGeometry kXeon{48 * 1024, 2 * 1024 * 1024, 105 * 1024 * 1024};
+  constexpr zoltra::backend::CacheGeometry kZen3{32 * 1024, 512 * 1024, 32 * 1024 * 1024};
+  struct Case {
+    std::uint64_t m, k;
+    unsigned xeon, zen3;
+  };
+  for (const Case& c : {Case{1, 100000, 8, 8}, Case{2, 100000, 6, 6}, Case{3, 1, 4, 4}, Case{64, 128, 4, 4},
+                        Case{64, 129, 4, 3}, Case{64, 170, 4, 3}, Case{64, 171, 4, 2}, Case{64, 192, 4, 2},
+                        Case{64, 193, 3, 2}, Case{64, 256, 3, 2}, Case{64, 257, 2, 2}, Case{64, 100000, 2, 2}}) {
+    SCOPED_TRACE(testing::Message() << "m=" << c.m << " k=" << c.k);
+    EXPECT_EQ(zo::matmul_avx512_panel_width(c.m, c.k, kXeon.l1d_bytes), c.xeon);
+    EXPECT_EQ(zo::matmul_avx512_panel_width(c.m, c.k, kZen3.l1d_bytes), c.zen3);
+  }
 }
 
 TEST(MatmulPlan, WorkSizeWraps) {

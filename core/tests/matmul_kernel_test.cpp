@@ -7,9 +7,10 @@
 #include <random>
 #include <vector>
 
+#include "flat_test_support.hpp"
+#include "matmul_test_support.hpp"
 #include "ops/matmul.hpp"
 #include "ops/matmul_kernels.hpp"
-#include "matmul_test_support.hpp"
 
 namespace {
 
@@ -60,6 +61,44 @@ TEST(MatmulKernel, ShapesAroundTheTiles) {
       check_shape(m, 7, n, rng);
   check_shape(12, 100, 100, rng);
   check_shape(9, 130, 125, rng);
+}
+
+// The last n mod 8 columns (all of them below 8) of products with enough
+// rows are computed eight rows to a vector from a transpose of A, in blocks
+// of 8 rows and 8 or 16 steps, after a few steps that align A's rows to a
+// cache line when its stride is a multiple of 64 bytes. Around all of these
+// sizes: A and B ending at an unmapped page, or A at every float offset in a
+// cache line.
+TEST(MatmulKernel, TailColumnsByRows) {
+  std::mt19937 rng(4);
+  for (std::uint64_t n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 15, 17})
+    for (std::uint64_t m : {3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33, 40, 64, 65})
+      for (std::uint64_t k : {1, 3, 4, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33, 48}) {
+        SCOPED_TRACE(testing::Message() << m << "x" << k << "x" << n);
+        const auto a = random_values(m * k, rng), b = random_values(k * n, rng);
+        flat_test::Guarded<float> ga(m * k), gb(k * n);
+        std::copy(a.begin(), a.end(), ga.data());
+        std::copy(b.begin(), b.end(), gb.data());
+        matmul_test::Misaligned c(m * n, 1);
+        kernel_matmul_f32_avx2(ga.data(), gb.data(), c.data(), m, k, n);
+        EXPECT_TRUE(c.margins_untouched()) << "write outside C";
+        expect_bits_equal(c.values(), reference(a, b, m, k, n), n, "page end");
+        if (HasFatalFailure()) return;
+      }
+  // Row strides of 64 bytes and more, A starting anywhere in a line.
+  alignas(64) static float storage[64 * 160 + 16];
+  for (std::uint64_t n : {1, 2, 3, 9})
+    for (auto [m, k] : {std::pair<std::uint64_t, std::uint64_t>{32, 16}, {32, 160}, {64, 48}, {33, 32}, {16, 64}})
+      for (std::uint64_t offset = 0; offset < 16; ++offset) {
+        SCOPED_TRACE(testing::Message() << m << "x" << k << "x" << n << " offset " << offset);
+        const auto a = random_values(m * k, rng), b = random_values(k * n, rng);
+        std::copy(a.begin(), a.end(), storage + offset);
+        matmul_test::Misaligned c(m * n, 2);
+        kernel_matmul_f32_avx2(storage + offset, b.data(), c.data(), m, k, n);
+        EXPECT_TRUE(c.margins_untouched()) << "write outside C";
+        expect_bits_equal(c.values(), reference(a, b, m, k, n), n, "offset");
+        if (HasFatalFailure()) return;
+      }
 }
 
 // Guards the tests above: on their data, fusing everywhere or nowhere gives

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "common/unaligned.hpp"
 #include "ops/matmul_kernels.hpp"
 
 namespace zoltra::ops {
@@ -37,6 +38,7 @@ inline void tile(const float* a, const float* b, float* c, u64 k, u64 n, u64 j0,
 #pragma GCC unroll 8
   for (int r = 0; r < R; ++r) arow[r] = a + static_cast<u64>(r) * k;
   const float* bp = b + j0;
+#pragma GCC unroll 4
   for (u64 p = 0; p < k; ++p, bp += n) {
     __m256 bv[NB > 0 ? NB : 1];
 #pragma GCC unroll 8
@@ -60,27 +62,48 @@ inline void tile(const float* a, const float* b, float* c, u64 k, u64 n, u64 j0,
   }
 }
 
-// Row groups of 4, or of 8 where a group of 4 would give fewer than 8
-// independent chains (a lone block, or a lone tail), so that the FMA and
-// add latencies stay hidden. Leftover rows take one shorter tile.
+// One tile of `rows` (1..R) rows.
+template <int R, int NB, bool Tail>
+void tile_of_rows(u64 rows, const float* a, const float* b, float* c, u64 k, u64 n, u64 j0,
+                  __m256i tail_mask) noexcept {
+  if constexpr (R > 0) {
+    if (rows == R) return tile<R, NB, Tail>(a, b, c, k, n, j0, tail_mask);
+    tile_of_rows<R - 1, NB, Tail>(rows, a, b, c, k, n, j0, tail_mask);
+  }
+}
+
+// Rows per tile: as many as the 16 vector registers hold beside the step's B
+// vectors and one A value, with at least 8 independent chains so that the
+// FMA latency stays hidden, and with slack where few chains would make every
+// step wait for the FMA before it.
+constexpr int group_rows(int blocks, bool tail) {
+  if (blocks == 3 || (blocks == 2 && tail)) return 4;
+  if (blocks == 2 || blocks == 1) return 6;
+  return 8;
+}
+
+// Every row of one column panel, in groups; a short remainder is not left
+// alone with few chains: the last full group and it are split into two
+// near-equal tiles.
 template <int NB, bool Tail>
 void column_panel(const float* a, const float* b, float* c, u64 m, u64 k, u64 n, u64 j0,
                   __m256i tail_mask) noexcept {
-  constexpr int kGroup = (NB == 0 || (NB == 1 && !Tail)) ? 8 : 4;
+  constexpr int R = group_rows(NB, Tail);
+  u64 groups = m / R;
+  u64 rest = m % R;
+  if (rest != 0 && rest < R / 2 && groups > 0) {
+    --groups;
+    rest += R;
+  }
   u64 i = 0;
-  for (; i + kGroup <= m; i += kGroup) tile<kGroup, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask);
-  if constexpr (kGroup == 8) {
-    if (i + 4 <= m) {
-      tile<4, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask);
-      i += 4;
-    }
+  for (; groups > 0; --groups, i += R) tile<R, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask);
+  if (rest > R) {
+    const u64 first = rest / 2;
+    tile_of_rows<R, NB, Tail>(first, a + i * k, b, c + i * n, k, n, j0, tail_mask);
+    i += first;
+    rest -= first;
   }
-  switch (m - i) {
-    case 3: tile<3, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask); break;
-    case 2: tile<2, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask); break;
-    case 1: tile<1, NB, Tail>(a + i * k, b, c + i * n, k, n, j0, tail_mask); break;
-    default: break;
-  }
+  if (rest > 0) tile_of_rows<R, NB, Tail>(rest, a + i * k, b, c + i * n, k, n, j0, tail_mask);
 }
 
 // One tile of R rows and `blocks` (< NBmax + 1) blocks, with or without tail.
@@ -100,11 +123,11 @@ void tile_of_width(const float* a, const float* b, float* c, u64 k, u64 n, u64 j
 // Fewer than 4 rows in all: each tile spans as many blocks as it takes to
 // reach about 8 chains, walking the rows once from left to right.
 template <int R>
-void short_matrix(const float* a, const float* b, float* c, u64 k, u64 n, __m256i tail_mask) noexcept {
+void short_matrix(const float* a, const float* b, float* c, u64 k, u64 n, bool tail, __m256i tail_mask) noexcept {
   constexpr int kWidth = R == 1 ? 8 : (R == 2 ? 4 : 3);
   u64 blocks = n / 8;
   u64 j = 0;
-  for (; blocks >= kWidth + 1 || (blocks == kWidth && n % 8 == 0); blocks -= kWidth, j += 8 * kWidth)
+  for (; blocks >= kWidth + 1 || (blocks == kWidth && !tail); blocks -= kWidth, j += 8 * kWidth)
     tile<R, kWidth, false>(a, b, c, k, n, j, tail_mask);
   // At most kWidth blocks are left; with a tail, a full-width remainder is
   // split so that the tail still has a tile with room for it.
@@ -113,7 +136,7 @@ void short_matrix(const float* a, const float* b, float* c, u64 k, u64 n, __m256
     j += 8 * (kWidth - 1);
     blocks = 1;
   }
-  if (blocks > 0 || n % 8 != 0) tile_of_width<R, kWidth - 1>(a, b, c, k, n, j, blocks, n % 8 != 0, tail_mask);
+  if (blocks > 0 || tail) tile_of_width<R, kWidth - 1>(a, b, c, k, n, j, blocks, tail, tail_mask);
 }
 
 __m256i lanes_below(u64 count) noexcept {
@@ -121,17 +144,160 @@ __m256i lanes_below(u64 count) noexcept {
   return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lane);
 }
 
+// ---- The last n mod 8 columns, eight rows to a vector ------------------------
+// Laid out by columns, the tail wastes lanes (all but one when n = 1) and pays
+// a multiply and an add per row and step. Laid out by rows, one vector
+// carries one tail column for eight rows, at the price of an in-register
+// transpose of A per 8 rows and 8 steps. The transpose is built for a core
+// that moves two vectors a cycle from memory and shuffles two a cycle
+// (measured on Zen 3, where inserting a half costs more): 8 row loads, a
+// lane-crossing stage, then two in-lane stages.
+
+// The 4 x 4 in-lane transpose: v[q] lane l holds r[l % 4] lane q + 4 (l / 4).
+[[gnu::always_inline]] inline void transpose_in_lanes(const __m256 r[4], __m256 v[4]) noexcept {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  v[0] = _mm256_shuffle_ps(t0, t2, 0x44);
+  v[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+  v[2] = _mm256_shuffle_ps(t1, t3, 0x44);
+  v[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+}
+
+// Steps [0, steps) (steps <= 8) of one block of 8 rows (`rows` of them) for the
+// T tail columns, whose B elements start at bp. Lane l holds row l. Rows at
+// or past `rows` and steps at or past `steps` are never loaded.
+template <int T, bool kFull>
+[[gnu::always_inline]] inline void tail_steps(const float* block, u64 k, u64 rows, unsigned steps, const float* bp,
+                                              u64 n, __m256 acc[T]) noexcept {
+  // Opaque, so that the compiler addresses the rows from one pointer instead
+  // of keeping a pointer per row in (spilled) registers.
+  asm("" : "+r"(block));
+  __m256 r[8];  // r[j], j < 4: rows j | j + 4 at steps 0..3; r[j + 4]: at steps 4..7
+  const __m256i mask = lanes_below(kFull ? 8 : steps);
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    __m256 lo, hi;
+    if constexpr (kFull) {
+      lo = _mm256_loadu_ps(block + j * k);
+      hi = _mm256_loadu_ps(block + (j + 4) * k);
+    } else {
+      lo = static_cast<u64>(j) < rows ? _mm256_maskload_ps(block + j * k, mask) : _mm256_setzero_ps();
+      hi = static_cast<u64>(j + 4) < rows ? _mm256_maskload_ps(block + (j + 4) * k, mask) : _mm256_setzero_ps();
+    }
+    r[j] = _mm256_permute2f128_ps(lo, hi, 0x20);
+    r[j + 4] = _mm256_permute2f128_ps(lo, hi, 0x31);
+  }
+#pragma GCC unroll 2
+  for (unsigned q0 = 0; q0 < 8; q0 += 4) {
+    if (!kFull && q0 >= steps) break;
+    __m256 v[4];
+    transpose_in_lanes(r + q0, v);
+#pragma GCC unroll 4
+    for (unsigned q = 0; q < 4; ++q) {
+      if (!kFull && q0 + q == steps) break;
+#pragma GCC unroll 8
+      for (int col = 0; col < T; ++col)
+        acc[col] = _mm256_add_ps(acc[col], _mm256_mul_ps(v[q], _mm256_broadcast_ss(bp + col)));
+      bp += n;
+      asm("" : "+r"(bp));
+    }
+  }
+}
+
+// Rows [0, rows) (rows <= 8G) of the T tail columns that start at b and c:
+// G blocks of 8 rows side by side, so that G*T add chains hide the latency.
+template <int T, int G>
+void tail_rows(const float* a, u64 rows, u64 k, const float* b, float* c, u64 n) noexcept {
+  __m256 acc[G][T];
+#pragma GCC unroll 8
+  for (int g = 0; g < G; ++g)
+#pragma GCC unroll 8
+    for (int col = 0; col < T; ++col) acc[g][col] = _mm256_setzero_ps();
+  u64 block_rows[G];
+#pragma GCC unroll 8
+  for (int g = 0; g < G; ++g) {
+    const u64 first = 8 * static_cast<u64>(g);
+    block_rows[g] = rows <= first ? 0 : (rows - first < 8 ? rows - first : 8);
+  }
+  // Steps [p, p + steps) of every block, rows and steps masked.
+  auto partial = [&](u64 p, unsigned steps) {
+#pragma GCC unroll 8
+    for (int g = 0; g < G; ++g)
+      if (block_rows[g] != 0) tail_steps<T, false>(a + 8 * g * k + p, k, block_rows[g], steps, b + p * n, n, acc[g]);
+  };
+  u64 p = 0;
+  if (rows == 8 * G) {
+    // 16 steps of a block at a time use whole cache lines of its rows, which
+    // then need not survive in the cache while the other blocks run; they
+    // would not when the row stride is a large power of two, and then every
+    // row starts at the same offset in its line, so a few steps first align
+    // the rest.
+    if (k % 16 == 0 && k > 0 && reinterpret_cast<std::uintptr_t>(a) % 4 == 0) {
+      const u64 lead = (64 - reinterpret_cast<std::uintptr_t>(a) % 64) % 64 / 4;
+      for (; p < lead; p += 8) partial(p, static_cast<unsigned>(lead - p < 8 ? lead - p : 8));
+      p = lead;
+    }
+    for (; p + 16 <= k; p += 16)
+#pragma GCC unroll 8
+      for (int g = 0; g < G; ++g) {
+        tail_steps<T, true>(a + 8 * g * k + p, k, 8, 8, b + p * n, n, acc[g]);
+        tail_steps<T, true>(a + 8 * g * k + p + 8, k, 8, 8, b + (p + 8) * n, n, acc[g]);
+      }
+    for (; p + 8 <= k; p += 8)
+#pragma GCC unroll 8
+      for (int g = 0; g < G; ++g) tail_steps<T, true>(a + 8 * g * k + p, k, 8, 8, b + p * n, n, acc[g]);
+  } else {
+    for (; p + 8 <= k; p += 8) partial(p, 8);
+  }
+  if (p < k) partial(p, static_cast<unsigned>(k - p));
+#pragma GCC unroll 8
+  for (int g = 0; g < G; ++g) {
+    alignas(32) float out[T][8];
+#pragma GCC unroll 8
+    for (int col = 0; col < T; ++col) _mm256_store_ps(out[col], acc[g][col]);
+    for (u64 row = 0; row < block_rows[g]; ++row)
+      for (int col = 0; col < T; ++col) store_unaligned(c + (8 * g + row) * n + col, out[col][row]);
+  }
+}
+
+// Enough blocks side by side for about 12 chains or instructions per step
+// to cover the add latency.
+constexpr int tail_blocks_for(int t) { return t == 1 ? 4 : 2; }
+
+template <int T>
+void tail_by_rows(const float* a, u64 m, u64 k, const float* b, float* c, u64 n) noexcept {
+  constexpr u64 kRows = 8 * tail_blocks_for(T);
+  for (u64 i = 0; i < m; i += kRows)
+    tail_rows<T, tail_blocks_for(T)>(a + i * k, m - i < kRows ? m - i : kRows, k, b, c + i * n, n);
+}
+
+// By rows, each step loads one B value per tail column and block of 8 rows,
+// and the core moves two vectors a cycle from memory: from 4 columns on, the
+// tail is cheaper by columns, inside the tiles, where it shares their loads
+// of A (measured on Zen 3). Below 4 rows the transpose is mostly empty.
+bool tail_by_rows_pays(u64 m, u64 t) noexcept { return t <= 3 && m >= 4; }
+
 }  // namespace
 
 void kernel_matmul_f32_avx2(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
                             std::uint64_t n) noexcept {
   if (m == 0 || n == 0) return;
-  const u64 tail = n % 8;
+  u64 tail = n % 8;
+  if (tail != 0 && tail_by_rows_pays(m, tail)) {
+    const u64 j0 = n - tail;
+    switch (tail) {
+      case 1: tail_by_rows<1>(a, m, k, b + j0, c + j0, n); break;
+      case 2: tail_by_rows<2>(a, m, k, b + j0, c + j0, n); break;
+      default: tail_by_rows<3>(a, m, k, b + j0, c + j0, n); break;
+    }
+    if (n == tail) return;
+    tail = 0;
+  }
   const __m256i tail_mask = lanes_below(tail);
   switch (m) {
-    case 1: return short_matrix<1>(a, b, c, k, n, tail_mask);
-    case 2: return short_matrix<2>(a, b, c, k, n, tail_mask);
-    case 3: return short_matrix<3>(a, b, c, k, n, tail_mask);
+    case 1: return short_matrix<1>(a, b, c, k, n, tail != 0, tail_mask);
+    case 2: return short_matrix<2>(a, b, c, k, n, tail != 0, tail_mask);
+    case 3: return short_matrix<3>(a, b, c, k, n, tail != 0, tail_mask);
     default: break;
   }
   // Column panels, outermost so that a panel of B is reused from cache by

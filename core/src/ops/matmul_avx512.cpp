@@ -17,8 +17,10 @@
 
 #include <cstdint>
 
+#include "backend/cache_geometry.hpp"
 #include "common/unaligned.hpp"
 #include "ops/matmul_kernels.hpp"
+#include "ops/matmul_plan.hpp"
 
 namespace zoltra::ops {
 namespace {
@@ -128,7 +130,6 @@ void panel(const float* a, u64 m, u64 k, const float* b, float* c, u64 n, TailMa
   if (rest > 0) tile_of_rows<R, NB, T>(rest, a + i * k, k, b, c + i * n, n, masks);
 }
 
-constexpr u64 kL1DataBytes = 48 * 1024;  // per core, Sapphire Rapids class
 constexpr int kMaxWidth = 8;  // accumulators per row, for a single-row product
 
 template <Tail T, int NB = 0>
@@ -290,12 +291,9 @@ void kernel_matmul_f32_avx512(const float* a, const float* b, float* c, std::uin
   // Column panels, outermost so that a panel of B is reused from cache by
   // every row group. Fewer rows leave room for wider panels; a panel never
   // ends up with a lone accumulator per row when a wider one came before it.
-  int max_width = m == 1 ? 8 : m == 2 ? 6 : 4;
-  // A panel of B (k rows of max_width vectors) is read once per row group:
-  // kept within the L1 data cache it is not fetched again each time
+  // Narrowed for long k so that a panel of B stays in the L1 data cache
   // (measured: 8% at k = 200 and 256 on a 48 KiB cache).
-  if (m > 2)
-    while (max_width > 2 && static_cast<u64>(max_width) * 64 * k > kL1DataBytes) --max_width;
+  const int max_width = static_cast<int>(matmul_avx512_panel_width(m, k, backend::cache_geometry().l1d_bytes));
   u64 blocks = n / 16;
   const unsigned fused_tail = tail_columns >= 8 ? 8 : 0;
   if (tail != Tail::kNone && tail_by_rows_pays(m, fused_tail, tail_columns - fused_tail)) {

@@ -42,6 +42,13 @@ MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) 
   return features.avx512f && features.fma ? MatmulKernelVariant::kAvx512 : MatmulKernelVariant::kAvx2;
 }
 
+unsigned matmul_avx512_panel_width(std::uint64_t m, std::uint64_t k, std::size_t l1d_bytes) noexcept {
+  if (m <= 2) return m == 1 ? 8 : 6;
+  unsigned width = 4;
+  while (width > 2 && width * 64 * k > l1d_bytes) --width;
+  return width;
+}
+
 RowRange matmul_chunk_rows(const MatmulPlan& plan, std::uint64_t m, std::uint64_t index) noexcept {
   const std::uint64_t first = index * plan.rows_per_chunk;
   const std::uint64_t left = m - first;

@@ -2,6 +2,7 @@
 // How the matrix product is carried out, as a pure function of the sizes, the
 // processor's features and the processor count, so every case can be checked
 // on any machine.
+#include <cstddef>
 #include <cstdint>
 
 #include "backend/capabilities.hpp"
@@ -46,6 +47,12 @@ ChunkPath plan_matmul_chunk(std::uint64_t rows, std::uint64_t k, std::uint64_t n
 // Both give the same bits.
 enum class MatmulKernelVariant : std::uint8_t { kAvx2, kAvx512 };
 MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) noexcept;
+
+// Accumulators per row of the 16-lane kernel's column panels: as wide as the
+// row count leaves registers for, but narrowed for long k until a panel of B
+// (k rows of that many 64-byte vectors, read once per row group) fits the L1
+// data cache, so that it is not fetched again for every row group.
+unsigned matmul_avx512_panel_width(std::uint64_t m, std::uint64_t k, std::size_t l1d_bytes) noexcept;
 
 // Rows [first, first + count) of chunk `index` of a plan over m rows.
 struct RowRange {
