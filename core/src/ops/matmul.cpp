@@ -86,7 +86,7 @@ float dot_product_f32(const float* a, const float* b, std::uint64_t count) noexc
 
 float dot_product_f32(const float* a, const float* b, std::uint64_t count,
                       const backend::CpuFeatures& features) noexcept {
-  if (features.avx2 && features.fma) return dot_product_f32_avx2(a, b, count);
+  if (backend::runs_avx2_files(features)) return dot_product_f32_avx2(a, b, count);
   return dot_product_f32_scalar(a, b, count);
 }
 

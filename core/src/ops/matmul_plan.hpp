@@ -42,7 +42,8 @@ ChunkPath plan_matmul_chunk(std::uint64_t rows, std::uint64_t k, std::uint64_t n
                             const backend::CpuFeatures& features) noexcept;
 
 // The micro-kernel variant for these features, on the calling thread and in
-// every chunk alike: 16-lane tiles with AVX-512F and FMA, else 8-lane ones.
+// every chunk alike: 16-lane tiles where the AVX-512 files can run, else
+// 8-lane ones.
 // Both give the same bits.
 enum class MatmulKernelVariant : std::uint8_t { kAvx2, kAvx512 };
 MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) noexcept;
