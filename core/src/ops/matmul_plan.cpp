@@ -42,6 +42,18 @@ MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) 
   return backend::runs_avx512_files(features) ? MatmulKernelVariant::kAvx512 : MatmulKernelVariant::kAvx2;
 }
 
+bool plan_uses_blas(const MatmulPlan& plan, std::uint64_t k, std::uint64_t n,
+                    const backend::CpuFeatures& features) noexcept {
+  if (plan.path == MatmulPath::kWholeBlas) return true;
+  // Chunks other than the last have the most rows, hence the most work.
+  return plan.path == MatmulPath::kParallel &&
+         plan_matmul_chunk(plan.rows_per_chunk, k, n, features) == ChunkPath::kBlas;
+}
+
+TileGrid blas_tiles(std::uint64_t m, std::uint64_t n) noexcept {
+  return {ceil_div(m, kBlasTileRows), ceil_div(n, kBlasTileColumns)};
+}
+
 RowRange matmul_chunk_rows(const MatmulPlan& plan, std::uint64_t m, std::uint64_t index) noexcept {
   const std::uint64_t first = index * plan.rows_per_chunk;
   const std::uint64_t left = m - first;

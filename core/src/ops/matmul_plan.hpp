@@ -19,7 +19,7 @@ enum class MatmulPath : std::uint8_t {
   kZeroFill,   // k is 0: C is all +0.0
   kKernel,     // the micro-kernel on the calling thread
   kParallel,   // row chunks on the worker pool
-  kWholeBlas,  // one cblas_sgemm over the whole product
+  kWholeBlas,  // OpenBLAS over the whole product, in tiles (see below)
 };
 
 enum class ChunkPath : std::uint8_t { kKernel, kBlas };
@@ -47,6 +47,29 @@ ChunkPath plan_matmul_chunk(std::uint64_t rows, std::uint64_t k, std::uint64_t n
 // Both give the same bits.
 enum class MatmulKernelVariant : std::uint8_t { kAvx2, kAvx512 };
 MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) noexcept;
+
+// Whether carrying out `plan` calls OpenBLAS: the whole-product path, or a
+// parallel plan whose largest chunk goes to it.
+bool plan_uses_blas(const MatmulPlan& plan, std::uint64_t k, std::uint64_t n,
+                    const backend::CpuFeatures& features) noexcept;
+
+// OpenBLAS's bits depend on how it splits a product, and its split on its
+// thread count: with 1 and 2 threads about 1 element in 8 of a 200^3 product
+// differs, 2 in 3 of a 700^3 one. So every OpenBLAS call of ours runs on one
+// thread, and the whole-product path cuts C into tiles of this fixed shape
+// (the last ones smaller) that the worker pool computes, one OpenBLAS call
+// each: the bits depend on the sizes alone, not on OPENBLAS_NUM_THREADS,
+// threadpoolctl, the pool or the processor count. Each tile packs its own
+// rows of A and columns of B, a copy of (rows + columns) * k floats for
+// rows * columns * k multiply-adds.
+inline constexpr std::uint64_t kBlasTileRows = 128;
+inline constexpr std::uint64_t kBlasTileColumns = 512;
+
+struct TileGrid {
+  std::uint64_t row_tiles;
+  std::uint64_t column_tiles;
+};
+TileGrid blas_tiles(std::uint64_t m, std::uint64_t n) noexcept;
 
 // Rows [first, first + count) of chunk `index` of a plan over m rows.
 struct RowRange {
