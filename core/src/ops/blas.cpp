@@ -67,9 +67,9 @@ class EnvironmentOverride {
 void* open_library(const std::string& path) {
   // OpenBLAS starts its thread pool as it loads, sized by this variable. Our
   // copy runs every call on one thread, so it needs none: a process limited
-  // in threads can still load it, and the process keeps one pool, ours. The
-  // calling thread holds the interpreter lock, so no Python code reads the
-  // environment meanwhile.
+  // in threads can still load it, and the process keeps one pool, ours.
+  // Setting the variable races only with getenv in other threads during this
+  // one load per process.
   EnvironmentOverride one_thread("OPENBLAS_NUM_THREADS", "1");
   // RTLD_LOCAL: our copy's symbols never satisfy another library's needs.
   return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
