@@ -29,8 +29,10 @@ print(*report)
 
 def test_openblas_is_loaded_by_the_first_product_that_needs_it(z):
     started, at_import, after_small, after_large = map(int, child_output(FIRST_USE_PROBE).split())
-    assert (started, at_import, after_small) == (0, 0, 0)
-    assert after_large == 1
+    assert (started, at_import, after_large) == (0, 0, 1)
+    # Without the 8-lane kernel every product goes to OpenBLAS.
+    cpu = z.get_system_capabilities()["cpu"]
+    assert after_small == (0 if cpu["has_avx2"] and cpu["has_fma"] else 1)
 
 
 # Like `prlimit --nproc=1`: no thread can be created. Root is exempt from the
