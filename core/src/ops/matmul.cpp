@@ -33,7 +33,12 @@ void run_blas_tiles(const float* a, const float* b, float* c, std::uint64_t m, s
     cblas_sgemm_row_major(a + row * k, b + column, c + row * n + column, rows, columns, k, k, n, n);
   };
   const std::uint64_t tiles = grid.row_tiles * grid.column_tiles;
-  if (tiles == 1) return tile(0);
+  // Products below the parallel bound (without FMA) and calls from inside a
+  // chunk run the same tiles one after another: the same bits.
+  if (tiles == 1 || matmul_work(m, k, n) < kMatmulParallelBound || scheduler::on_pool_thread()) {
+    for (std::uint64_t index = 0; index < tiles; ++index) tile(static_cast<std::size_t>(index));
+    return;
+  }
   scheduler::run_chunks(static_cast<std::size_t>(tiles), tile);
 }
 
