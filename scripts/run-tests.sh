@@ -6,16 +6,24 @@
 #      3.13) found under pyenv or on PATH;
 #   3. the C++ unit tests (GoogleTest through CTest);
 #   4. the C++ tests of the thread-shared services again under ThreadSanitizer;
-#   5. pytest again against a build with AddressSanitizer + UndefinedBehaviorSanitizer;
+#   5. the C++ unit tests and pytest again against one build with
+#      AddressSanitizer + UndefinedBehaviorSanitizer;
 #   6. the processor-dependent pytest files against the installed module under
 #      qemu-user's models of other processors.
-# Any failure, sanitizer report or missing tool fails the run.
+# Any failure, sanitizer report or missing tool fails the run. Each build
+# directory under build/ is kept, so a second run rebuilds only what changed;
+# the time of each step is printed at the end. The quick check after a change
+# is scripts/check.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 jobs="${ZOLTRA_JOBS:-2}"
 
-step() { printf '\n=== %s (at %d s) ===\n' "$*" "$SECONDS"; }
+steps=()
+step() {
+  steps+=("$(printf '%6d s  %s' "$SECONDS" "$*")")
+  printf '\n=== %s (at %d s) ===\n' "$*" "$SECONDS"
+}
 
 step "system packages"
 # Installs a Debian package unless the check that follows its name passes.
@@ -96,14 +104,21 @@ cmake_build "$root/build/tsan" -DZOLTRA_BUILD_TESTS=ON -DZOLTRA_BUILD_MODULE=OFF
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" \
   ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" -L tsan
 
+step "build with AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake_build "$root/build/asan" -DZOLTRA_SANITIZE=address,undefined -DZOLTRA_BUILD_PANIC_PROBE=ON -DZOLTRA_BUILD_TESTS=ON
+asan_options="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1"
+ubsan_options="halt_on_error=1:print_stacktrace=1"
+
+step "C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+ASAN_OPTIONS="$asan_options" UBSAN_OPTIONS="$ubsan_options" \
+  ctest --test-dir "$root/build/asan" --output-on-failure -j "$jobs"
+
 step "pytest under AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake_build "$root/build/asan" -DZOLTRA_SANITIZE=address,undefined -DZOLTRA_BUILD_PANIC_PROBE=ON
 # libstdc++ is preloaded too: ASan must find the real __cxa_throw at start-up.
 asan_runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 (cd "$root/tests" && \
   ZOLTRA_SANITIZED_BUILD=1 PYTHONPATH="$root/build/asan:$root/python" LD_PRELOAD="$asan_runtime" \
-  ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1" \
-  UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+  ASAN_OPTIONS="$asan_options" UBSAN_OPTIONS="$ubsan_options" \
   "$py" -m pytest -q -p no:cacheprovider "$root/tests")
 
 step "pytest under emulated processors"
@@ -125,3 +140,5 @@ for model in Haswell:Haswell Haswell,-fma:Sandybridge Nehalem:Nehalem; do
 done
 
 step "all test suites passed"
+printf '\nStarted at:\n'
+printf '%s\n' "${steps[@]}"

@@ -9,14 +9,15 @@ namespace zb = zoltra::backend;
 namespace {
 
 constexpr std::uint32_t kFma = 1u << 12, kXsave = 1u << 26, kOsxsave = 1u << 27, kF16c = 1u << 29;
-constexpr std::uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16;
+constexpr std::uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16, kAvx512dq = 1u << 17, kAvx512bw = 1u << 30,
+                        kAvx512vl = 1u << 31;
 constexpr std::uint64_t kYmmState = 0b110, kZmmState = 0b1110'0000;
 
 // A processor with everything, under an OS that saves every register.
 zb::CpuidSnapshot everything() {
   return {.max_basic_leaf = 0xd,
           .leaf1_ecx = kFma | kXsave | kOsxsave | kF16c,
-          .leaf7_ebx = kAvx2 | kAvx512f,
+          .leaf7_ebx = kAvx2 | kAvx512f | kAvx512dq | kAvx512bw | kAvx512vl,
           .xcr0 = 0b1 | kYmmState | kZmmState};
 }
 
@@ -65,6 +66,34 @@ TEST(CpuFeatures, DecisionFromRegisters) {
   EXPECT_EQ(features(r), "fma ");
 
   EXPECT_EQ(features(zb::CpuidSnapshot{}), "");
+}
+
+// The 16-lane kernel's files need F, VL, BW and DQ with the OS saving the
+// opmask and all 32 ZMM registers; AVX-512F alone keeps the report's
+// "AVX-512" but not the files.
+TEST(CpuFeatures, Avx512FilesNeedEveryFeatureTheyAreCompiledFor) {
+  auto r = everything();
+  EXPECT_TRUE(zb::runs_avx512_files(zb::decide_cpu_features(r)));
+  EXPECT_TRUE(zb::runs_avx2_files(zb::decide_cpu_features(r)));
+  r.leaf7_ebx = kAvx2 | kAvx512f;
+  const zb::CpuFeatures f_alone = zb::decide_cpu_features(r);
+  EXPECT_TRUE(f_alone.avx512f);
+  EXPECT_FALSE(zb::runs_avx512_files(f_alone));
+  EXPECT_TRUE(zb::runs_avx2_files(f_alone));
+  for (std::uint32_t bit : {kAvx512dq, kAvx512bw, kAvx512vl}) {
+    r = everything();
+    r.leaf7_ebx &= ~bit;
+    EXPECT_FALSE(zb::runs_avx512_files(zb::decide_cpu_features(r))) << bit;
+  }
+  for (std::uint64_t xcr0_bit : {1u << 5, 1u << 6, 1u << 7}) {
+    r = everything();
+    r.xcr0 &= ~xcr0_bit;
+    const zb::CpuFeatures f = zb::decide_cpu_features(r);
+    EXPECT_FALSE(f.avx512vl || f.avx512bw || f.avx512dq || zb::runs_avx512_files(f)) << xcr0_bit;
+  }
+  r = everything();
+  r.leaf1_ecx &= ~kFma;  // the AVX2 files are compiled for FMA too
+  EXPECT_FALSE(zb::runs_avx2_files(zb::decide_cpu_features(r)));
 }
 
 TEST(Capabilities, BestSimdRules) {

@@ -27,7 +27,7 @@ const std::uint64_t kSizes[] = {0,   1,   7,   8,   9,   15,  16,  17,  31,
 class FlatReduceVariantsAvx2 : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!zoltra::backend::cpu_features().avx2) GTEST_SKIP() << "this processor has no AVX2";
+    if (!zoltra::backend::runs_avx2_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX2 or FMA";
   }
 };
 

@@ -14,7 +14,8 @@ using zoltra::backend::CpuFeatures;
 using zo::ChunkPath;
 using zo::MatmulPath;
 
-constexpr CpuFeatures kAvx512{.avx2 = true, .fma = true, .avx512f = true};
+constexpr CpuFeatures kAvx512{
+    .avx2 = true, .fma = true, .avx512f = true, .avx512vl = true, .avx512bw = true, .avx512dq = true};
 constexpr CpuFeatures kAvx2Fma{.avx2 = true, .fma = true, .avx512f = false};
 constexpr CpuFeatures kAvx2Only{.avx2 = true, .fma = false, .avx512f = false};
 constexpr CpuFeatures kNone{};
@@ -53,9 +54,10 @@ TEST(MatmulPlan, PathByWorkSizeAndFeatures) {
     EXPECT_EQ(zo::plan_matmul(c.m, c.k, c.n, kAvx2Only, 2).path, c.without_fma);
     EXPECT_EQ(zo::plan_matmul(c.m, c.k, c.n, kNone, 2).path, c.without_fma);
   }
-  // AVX-512F with FMA but without AVX2 still takes the micro-kernel.
-  EXPECT_EQ(zo::plan_matmul(10, 10, 10, CpuFeatures{.avx2 = false, .fma = true, .avx512f = true}, 1).path,
-            MatmulPath::kKernel);
+  // The 16-lane kernel's files are compiled for AVX2 too: without it, no kernel.
+  CpuFeatures no_avx2 = kAvx512;
+  no_avx2.avx2 = false;
+  EXPECT_EQ(zo::plan_matmul(10, 10, 10, no_avx2, 1).path, MatmulPath::kWholeBlas);
 }
 
 TEST(MatmulPlan, DegenerateSizesNeverReachBlas) {
@@ -106,8 +108,16 @@ TEST(MatmulPlan, ChunkKernelBounds) {
 
 TEST(MatmulPlan, KernelVariantByFeatures) {
   EXPECT_EQ(zo::matmul_kernel_variant(kAvx512), zo::MatmulKernelVariant::kAvx512);
-  EXPECT_EQ(zo::matmul_kernel_variant(CpuFeatures{.avx2 = false, .fma = true, .avx512f = true}),
-            zo::MatmulKernelVariant::kAvx512);
+  // AVX-512F alone (or without any of VL, BW, DQ) is not enough for the
+  // 16-lane files: the 8-lane kernel runs, with its smaller chunk bound.
+  const CpuFeatures f_alone{.avx2 = true, .fma = true, .avx512f = true};
+  for (bool CpuFeatures::*missing : {&CpuFeatures::avx512vl, &CpuFeatures::avx512bw, &CpuFeatures::avx512dq}) {
+    CpuFeatures f = kAvx512;
+    f.*missing = false;
+    EXPECT_EQ(zo::matmul_kernel_variant(f), zo::MatmulKernelVariant::kAvx2);
+  }
+  EXPECT_EQ(zo::matmul_kernel_variant(f_alone), zo::MatmulKernelVariant::kAvx2);
+  EXPECT_EQ(zo::plan_matmul_chunk(100, 200, 200, f_alone), ChunkPath::kBlas);
   EXPECT_EQ(zo::matmul_kernel_variant(kAvx2Fma), zo::MatmulKernelVariant::kAvx2);
 }
 

@@ -16,6 +16,14 @@ PyTorch is never imported here: a tensor's result is made through the
 ``from_dlpack`` of the already imported package that made the input.
 """
 
+from importlib.metadata import PackageNotFoundError as _NotInstalled, version as _version
+
+try:
+    __version__ = _version("zoltra-native")
+except _NotInstalled:  # a source tree on sys.path
+    __version__ = "0+unknown"
+del _NotInstalled, _version
+
 from ._ops import add, all, any, div, dot, matmul, max, mean, min, mul, sub, sum
 from ._profile import Profile, profile
 

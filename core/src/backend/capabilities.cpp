@@ -2,6 +2,8 @@
 
 #include <cpuid.h>
 
+#include <cstddef>
+
 #include "backend/processor_count.hpp"
 
 namespace zoltra::backend {
@@ -14,8 +16,23 @@ constexpr std::uint32_t kLeaf1EcxOsxsave = 1u << 27;
 constexpr std::uint32_t kLeaf1EcxF16c = 1u << 29;
 constexpr std::uint32_t kLeaf7EbxAvx2 = 1u << 5;
 constexpr std::uint32_t kLeaf7EbxAvx512f = 1u << 16;
+constexpr std::uint32_t kLeaf7EbxAvx512dq = 1u << 17;
+constexpr std::uint32_t kLeaf7EbxAvx512bw = 1u << 30;
+constexpr std::uint32_t kLeaf7EbxAvx512vl = 1u << 31;
 constexpr std::uint64_t kXcr0SseAvx = (1u << 1) | (1u << 2);
-constexpr std::uint64_t kXcr0Avx512 = (1u << 5) | (1u << 6) | (1u << 7);
+constexpr std::uint64_t kXcr0Avx512 = (1u << 5) | (1u << 6) | (1u << 7);  // opmask, ZMM_Hi256, Hi16_ZMM
+
+// The features each kind of file is compiled for, from the build (CMake's
+// ZOLTRA_AVX2_FEATURES and ZOLTRA_AVX512_FEATURES), as fields of CpuFeatures.
+constexpr bool CpuFeatures::*kAvx2FileFeatures[] = {ZOLTRA_AVX2_FILE_FEATURES};
+constexpr bool CpuFeatures::*kAvx512FileFeatures[] = {ZOLTRA_AVX512_FILE_FEATURES};
+
+template <std::size_t N>
+bool has_all(const CpuFeatures& features, bool CpuFeatures::* const (&needed)[N]) noexcept {
+  for (bool CpuFeatures::*feature : needed)
+    if (!(features.*feature)) return false;
+  return true;
+}
 
 bool all_set(std::uint64_t value, std::uint64_t bits) { return (value & bits) == bits; }
 
@@ -29,10 +46,17 @@ CpuFeatures decide_cpu_features(const CpuidSnapshot& regs) noexcept {
   const std::uint32_t leaf7_ebx = regs.max_basic_leaf >= 7 ? regs.leaf7_ebx : 0;
   f.fma = all_set(regs.leaf1_ecx, kLeaf1EcxFma);
   f.avx2 = all_set(leaf7_ebx, kLeaf7EbxAvx2);
-  f.avx512f = all_set(leaf7_ebx, kLeaf7EbxAvx512f) && all_set(regs.xcr0, kXcr0Avx512) &&
+  const bool zmm_enabled = all_set(regs.xcr0, kXcr0Avx512);
+  f.avx512f = all_set(leaf7_ebx, kLeaf7EbxAvx512f) && zmm_enabled &&
               all_set(regs.leaf1_ecx, kLeaf1EcxFma | kLeaf1EcxF16c);
+  f.avx512vl = all_set(leaf7_ebx, kLeaf7EbxAvx512vl) && zmm_enabled;
+  f.avx512bw = all_set(leaf7_ebx, kLeaf7EbxAvx512bw) && zmm_enabled;
+  f.avx512dq = all_set(leaf7_ebx, kLeaf7EbxAvx512dq) && zmm_enabled;
   return f;
 }
+
+bool runs_avx2_files(const CpuFeatures& features) noexcept { return has_all(features, kAvx2FileFeatures); }
+bool runs_avx512_files(const CpuFeatures& features) noexcept { return has_all(features, kAvx512FileFeatures); }
 
 CpuidSnapshot read_cpuid() noexcept {
   CpuidSnapshot regs;

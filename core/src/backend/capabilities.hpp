@@ -14,13 +14,23 @@ struct CpuidSnapshot {
   std::uint64_t xcr0 = 0;            // XGETBV(0); meaningful only with OSXSAVE
 };
 
+// Each field is named like the compiler flag (-m<name>) that lets code use it.
 struct CpuFeatures {
   bool avx2 = false;
   bool fma = false;
   bool avx512f = false;  // only together with FMA and F16C
+  bool avx512vl = false;  // these three only with the AVX-512 register state
+  bool avx512bw = false;
+  bool avx512dq = false;
 };
 
 CpuFeatures decide_cpu_features(const CpuidSnapshot& regs) noexcept;
+
+// Whether every feature that files named *_avx2.cpp (*_avx512.cpp) are
+// compiled for is present: the build's own lists, so no instruction the
+// compiler was allowed to use can be missing.
+bool runs_avx2_files(const CpuFeatures& features) noexcept;
+bool runs_avx512_files(const CpuFeatures& features) noexcept;
 CpuidSnapshot read_cpuid() noexcept;
 
 // Detected once per process, cached, thread-safe.

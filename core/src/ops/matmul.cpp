@@ -1,6 +1,7 @@
 // The matrix-product dispatch and the dot-product step.
 #include "ops/matmul.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -18,6 +19,27 @@ namespace {
 
 void sgemm_rows(const float* a, const float* b, float* c, std::uint64_t rows, std::uint64_t k, std::uint64_t n) {
   cblas_sgemm_row_major(a, b, c, rows, n, k);
+}
+
+// The whole product in tiles of C on the pool, each one single-threaded
+// OpenBLAS call (see kBlasTileRows).
+void run_blas_tiles(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k, std::uint64_t n) {
+  const TileGrid grid = blas_tiles(m, n);
+  auto tile = [&](std::size_t index) {
+    const std::uint64_t row = index / grid.column_tiles * kBlasTileRows;
+    const std::uint64_t column = index % grid.column_tiles * kBlasTileColumns;
+    const std::uint64_t rows = std::min(kBlasTileRows, m - row);
+    const std::uint64_t columns = std::min(kBlasTileColumns, n - column);
+    cblas_sgemm_row_major(a + row * k, b + column, c + row * n + column, rows, columns, k, k, n, n);
+  };
+  const std::uint64_t tiles = grid.row_tiles * grid.column_tiles;
+  // Products below the parallel bound (without FMA) and calls from inside a
+  // chunk run the same tiles one after another: the same bits.
+  if (tiles == 1 || matmul_work(m, k, n) < kMatmulParallelBound || scheduler::on_pool_thread()) {
+    for (std::uint64_t index = 0; index < tiles; ++index) tile(static_cast<std::size_t>(index));
+    return;
+  }
+  scheduler::run_chunks(static_cast<std::size_t>(tiles), tile);
 }
 
 MatmulKernel kernel_for(const backend::CpuFeatures& features) noexcept {
@@ -44,6 +66,11 @@ void run_parallel(const float* a, const float* b, float* c, std::uint64_t m, std
 
 }  // namespace
 
+void matmul_f32_prepare(std::uint64_t m, std::uint64_t k, std::uint64_t n) {
+  const backend::CpuFeatures& features = backend::cpu_features();
+  if (plan_uses_blas(plan_matmul(m, k, n, features, backend::processor_count()), k, n, features)) openblas();
+}
+
 void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
                              std::uint64_t n) {
   matmul_f32_cpu_dispatch(a, b, c, m, k, n, backend::cpu_features(), backend::processor_count());
@@ -51,11 +78,14 @@ void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint
 
 void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
                              std::uint64_t n, const backend::CpuFeatures& features, std::uint64_t processors) {
+  const MatmulPlan plan = plan_matmul(m, k, n, features, processors);
+  // Loaded before anything is recorded or written, so that a library that
+  // cannot be loaded fails the call cleanly (Unavailable).
+  if (plan_uses_blas(plan, k, n, features)) openblas();
+
   const std::uint8_t policy = backend::current_policy();
   backend::set_last_dispatch(backend::kBackendCpu);
   backend::record_detailed_dispatch(backend::kBackendCpu, "matmul", m, n, k, policy);
-
-  const MatmulPlan plan = plan_matmul(m, k, n, features, processors);
   switch (plan.path) {
     case MatmulPath::kNothing:
       return;
@@ -69,7 +99,7 @@ void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint
       run_parallel(a, b, c, m, k, n, plan, features);
       return;
     case MatmulPath::kWholeBlas:
-      sgemm_rows(a, b, c, m, k, n);
+      run_blas_tiles(a, b, c, m, k, n);
       return;
   }
 }
@@ -86,7 +116,7 @@ float dot_product_f32(const float* a, const float* b, std::uint64_t count) noexc
 
 float dot_product_f32(const float* a, const float* b, std::uint64_t count,
                       const backend::CpuFeatures& features) noexcept {
-  if (features.avx2 && features.fma) return dot_product_f32_avx2(a, b, count);
+  if (backend::runs_avx2_files(features)) return dot_product_f32_avx2(a, b, count);
   return dot_product_f32_scalar(a, b, count);
 }
 

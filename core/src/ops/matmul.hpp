@@ -7,9 +7,15 @@
 
 namespace zoltra::ops {
 
-// C (m x n) = A (m x k) x B (k x n). Writes the dispatch record, then picks the
-// micro-kernel, parallel row chunks or one OpenBLAS call by m*k*n and the
-// processor's features.
+// Loads what a product of these sizes will need on this processor (OpenBLAS
+// on its first use); throws Unavailable when it cannot. The dispatch does it
+// too; callers that record anything first (a profiling scope) call it before.
+void matmul_f32_prepare(std::uint64_t m, std::uint64_t k, std::uint64_t n);
+
+// C (m x n) = A (m x k) x B (k x n). Loads OpenBLAS if the product needs it
+// (throws Unavailable before anything is written when it cannot), writes the
+// dispatch record, then picks the micro-kernel, parallel row chunks or
+// OpenBLAS tiles by m*k*n and the processor's features.
 void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
                              std::uint64_t n);
 

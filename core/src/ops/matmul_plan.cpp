@@ -22,7 +22,7 @@ MatmulPlan plan_matmul(std::uint64_t m, std::uint64_t k, std::uint64_t n, const 
     plan.path = MatmulPath::kParallel;
     plan.rows_per_chunk = ceil_div(m, p);  // at least 1, since m > 0
     plan.chunk_count = ceil_div(m, plan.rows_per_chunk);
-  } else if (features.fma && (features.avx512f || features.avx2)) {
+  } else if (backend::runs_avx512_files(features) || backend::runs_avx2_files(features)) {
     plan.path = MatmulPath::kKernel;
   } else {
     plan.path = MatmulPath::kWholeBlas;
@@ -33,13 +33,25 @@ MatmulPlan plan_matmul(std::uint64_t m, std::uint64_t k, std::uint64_t n, const 
 ChunkPath plan_matmul_chunk(std::uint64_t rows, std::uint64_t k, std::uint64_t n,
                             const backend::CpuFeatures& features) noexcept {
   const std::uint64_t wc = matmul_work(rows, k, n);
-  if (features.avx512f && features.fma) return wc <= kMatmulChunkBoundAvx512 ? ChunkPath::kKernel : ChunkPath::kBlas;
-  if (features.avx2 && features.fma && wc <= kMatmulChunkBoundAvx2) return ChunkPath::kKernel;
+  if (backend::runs_avx512_files(features)) return wc <= kMatmulChunkBoundAvx512 ? ChunkPath::kKernel : ChunkPath::kBlas;
+  if (backend::runs_avx2_files(features) && wc <= kMatmulChunkBoundAvx2) return ChunkPath::kKernel;
   return ChunkPath::kBlas;
 }
 
 MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) noexcept {
-  return features.avx512f && features.fma ? MatmulKernelVariant::kAvx512 : MatmulKernelVariant::kAvx2;
+  return backend::runs_avx512_files(features) ? MatmulKernelVariant::kAvx512 : MatmulKernelVariant::kAvx2;
+}
+
+bool plan_uses_blas(const MatmulPlan& plan, std::uint64_t k, std::uint64_t n,
+                    const backend::CpuFeatures& features) noexcept {
+  if (plan.path == MatmulPath::kWholeBlas) return true;
+  // Chunks other than the last have the most rows, hence the most work.
+  return plan.path == MatmulPath::kParallel &&
+         plan_matmul_chunk(plan.rows_per_chunk, k, n, features) == ChunkPath::kBlas;
+}
+
+TileGrid blas_tiles(std::uint64_t m, std::uint64_t n) noexcept {
+  return {ceil_div(m, kBlasTileRows), ceil_div(n, kBlasTileColumns)};
 }
 
 unsigned matmul_avx512_panel_width(std::uint64_t m, std::uint64_t k, std::size_t l1d_bytes) noexcept {

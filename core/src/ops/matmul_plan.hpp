@@ -20,7 +20,7 @@ enum class MatmulPath : std::uint8_t {
   kZeroFill,   // k is 0: C is all +0.0
   kKernel,     // the micro-kernel on the calling thread
   kParallel,   // row chunks on the worker pool
-  kWholeBlas,  // one cblas_sgemm over the whole product
+  kWholeBlas,  // OpenBLAS over the whole product, in tiles (see below)
 };
 
 enum class ChunkPath : std::uint8_t { kKernel, kBlas };
@@ -43,7 +43,8 @@ ChunkPath plan_matmul_chunk(std::uint64_t rows, std::uint64_t k, std::uint64_t n
                             const backend::CpuFeatures& features) noexcept;
 
 // The micro-kernel variant for these features, on the calling thread and in
-// every chunk alike: 16-lane tiles with AVX-512F and FMA, else 8-lane ones.
+// every chunk alike: 16-lane tiles where the AVX-512 files can run, else
+// 8-lane ones.
 // Both give the same bits.
 enum class MatmulKernelVariant : std::uint8_t { kAvx2, kAvx512 };
 MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) noexcept;
@@ -53,6 +54,29 @@ MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) 
 // (k rows of that many 64-byte vectors, read once per row group) fits the L1
 // data cache, so that it is not fetched again for every row group.
 unsigned matmul_avx512_panel_width(std::uint64_t m, std::uint64_t k, std::size_t l1d_bytes) noexcept;
+
+// Whether carrying out `plan` calls OpenBLAS: the whole-product path, or a
+// parallel plan whose largest chunk goes to it.
+bool plan_uses_blas(const MatmulPlan& plan, std::uint64_t k, std::uint64_t n,
+                    const backend::CpuFeatures& features) noexcept;
+
+// OpenBLAS's bits depend on how it splits a product, and its split on its
+// thread count: with 1 and 2 threads about 1 element in 8 of a 200^3 product
+// differs, 2 in 3 of a 700^3 one. So every OpenBLAS call of ours runs on one
+// thread, and the whole-product path cuts C into tiles of this fixed shape
+// (the last ones smaller) that the worker pool computes, one OpenBLAS call
+// each: the bits depend on the sizes alone, not on OPENBLAS_NUM_THREADS,
+// threadpoolctl, the pool or the processor count. Each tile packs its own
+// rows of A and columns of B, a copy of (rows + columns) * k floats for
+// rows * columns * k multiply-adds.
+inline constexpr std::uint64_t kBlasTileRows = 128;
+inline constexpr std::uint64_t kBlasTileColumns = 512;
+
+struct TileGrid {
+  std::uint64_t row_tiles;
+  std::uint64_t column_tiles;
+};
+TileGrid blas_tiles(std::uint64_t m, std::uint64_t n) noexcept;
 
 // Rows [first, first + count) of chunk `index` of a plan over m rows.
 struct RowRange {

@@ -12,6 +12,7 @@ ZOLTRA_SIGNATURE(tensor_matmul_2d_f32, {"a_ptr"}, {"b_ptr"}, {"out_ptr"}, {"m"},
 PyObject* tensor_matmul_2d_f32_body(std::uint64_t a_ptr, std::uint64_t b_ptr, std::uint64_t out_ptr, std::uint64_t m,
                                     std::uint64_t k, std::uint64_t n) {
   refuse_null(tensor_matmul_2d_f32_signature, a_ptr, b_ptr, out_ptr);
+  ops::matmul_f32_prepare(m, k, n);  // an OpenBLAS that cannot be loaded fails here, with nothing recorded
   // Opened even for empty matrices: every product that passes the null check
   // is dispatched, recorded and profiled.
   profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", m * k * n);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/panic.hpp"
+#include "common/unavailable.hpp"
 
 namespace zoltra::ffi {
 
@@ -54,6 +55,8 @@ PyObject* call_boundary(Body&& body) noexcept {
     raise_module_error(error);
   } catch (const Panic& panic) {
     raise_panic(panic.what(), &panic.where());
+  } catch (const Unavailable& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
