@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "ops/reduce.hpp"
+#include "ops/strided_extremum.hpp"
 
 namespace zoltra::ops {
 namespace {
@@ -102,9 +103,8 @@ std::uint64_t magnitude(std::uint64_t stride) noexcept {
 // in walk order: its columns. Only the loads move; which values are folded,
 // and in what order, is unchanged. Without it every element of such a view
 // costs a cache and a TLB miss.
-// A band holds at most kBandFloats floats (two bands stay in L2), so 16 rows
-// up to 8,176 columns; 16 adjacent float rows make one 64-byte run per column.
-constexpr std::uint64_t kBandFloats = 131072;
+// A band holds at most strided_band_floats() floats, and 16 rows: 16 adjacent
+// float rows make one 64-byte run per column.
 constexpr std::uint64_t kBandRows = 16;
 
 // Buffer rows start one cache line past a multiple of 16 floats, so that the
@@ -116,6 +116,7 @@ std::uint64_t band_pitch(std::uint64_t width) noexcept { return (width + 15) / 1
 // band (0: no banding) and sets `band` and `width` (columns per row).
 std::uint64_t choose_band(const Dim* dims, std::uint64_t kept, std::uint64_t& band, std::uint64_t& width) noexcept {
   if (kept < 2 || magnitude(dims[kept - 1].stride) < 64) return 0;
+  static const std::uint64_t kBandFloats = strided_band_floats(backend::cache_geometry());
   width = dims[kept - 1].extent;
   for (std::uint64_t d = kept - 1; d-- > 0;) {
     if (magnitude(dims[d].stride) >= 64) {
@@ -149,7 +150,8 @@ void column_offsets(const Dim* dims, std::uint64_t count, std::uint64_t* out) no
 // with every second row, the rows in either order) holds short runs per
 // column, so 4 columns by 4 rows are one 4 x 4 transpose in SSE registers,
 // which every x86-64 processor has: 4 loads (8 and 4 shuffles for rows two
-// floats apart) and 4 stores where the scalar gather needs 16 of each. With
+// floats apart, which read the floats between the rows but none past them)
+// and 4 stores where the scalar gather needs 16 of each. With
 // descending rows each load holds rows q + 3 down to q, so after the
 // transpose the vectors are the rows in reverse.
 template <int kStep>  // floats from one row to the next: 1, 2, -1 or -2
@@ -157,7 +159,8 @@ __attribute__((always_inline)) inline __m128 four_rows(std::uintptr_t row_q) noe
   constexpr std::intptr_t lowest = kStep > 0 ? 0 : 12 * kStep;  // bytes from row q to the lowest row
   const auto* p = reinterpret_cast<const float*>(row_q + lowest);
   if constexpr (kStep == 1 || kStep == -1) return _mm_loadu_ps(p);
-  return _mm_shuffle_ps(_mm_loadu_ps(p), _mm_loadu_ps(p + 4), _MM_SHUFFLE(2, 0, 2, 0));
+  // p[0..3] and p[3..6]: nothing past the highest row, p + 6, is read.
+  return _mm_shuffle_ps(_mm_loadu_ps(p), _mm_loadu_ps(p + 3), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
 template <int kStep>
@@ -453,6 +456,13 @@ float quiet_nan() noexcept {
 
 }  // namespace
 
+// Two bands, the one folded and the one gathered, fill half of L2, so that
+// the rest of L2 holds the lines the gather prefetches.
+std::uint64_t strided_band_floats(const backend::CacheGeometry& geometry) noexcept {
+  const std::uint64_t floats = geometry.l2_bytes / 4 / sizeof(float);
+  return floats < 4096 ? 4096 : floats;
+}
+
 float sum_f32_strided_dispatch(const float* data, const std::int64_t* shape, std::uint64_t ndim,
                                const std::int64_t* strides, std::uint64_t nstrides) noexcept {
   if (ndim == 0 || has_zero_extent(shape, ndim)) return 0.0f;
@@ -461,15 +471,15 @@ float sum_f32_strided_dispatch(const float* data, const std::int64_t* shape, std
 
 // The first visited element is always data[0] (every index 0); starting from it
 // and folding it once more leaves it unchanged, NaN included.
-float max_f32_strided_dispatch(const float* data, const std::int64_t* shape, std::uint64_t ndim,
-                               const std::int64_t* strides, std::uint64_t nstrides) noexcept {
+float max_f32_strided_sequential(const float* data, const std::int64_t* shape, std::uint64_t ndim,
+                                 const std::int64_t* strides, std::uint64_t nstrides) noexcept {
   if (ndim == 0) return quiet_nan();
   if (has_zero_extent(shape, ndim)) return -std::numeric_limits<float>::infinity();
   return walk<MaxFold>(data, shape, ndim, strides, nstrides, load_at(data, 0));
 }
 
-float min_f32_strided_dispatch(const float* data, const std::int64_t* shape, std::uint64_t ndim,
-                               const std::int64_t* strides, std::uint64_t nstrides) noexcept {
+float min_f32_strided_sequential(const float* data, const std::int64_t* shape, std::uint64_t ndim,
+                                 const std::int64_t* strides, std::uint64_t nstrides) noexcept {
   if (ndim == 0) return quiet_nan();
   if (has_zero_extent(shape, ndim)) return std::numeric_limits<float>::infinity();
   return walk<MinFold>(data, shape, ndim, strides, nstrides, load_at(data, 0));
