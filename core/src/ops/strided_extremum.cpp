@@ -14,11 +14,14 @@
 namespace zoltra::ops {
 
 ExtremumRuns extremum_runs_portable() noexcept {
-  return {[](const float* p, std::uint64_t count, std::uint64_t stride, float r, SeenBits& seen) noexcept {
-            return extremum_scalar<MaxOne>(p, 0, count, stride, r, seen);
+  return {[](const float* p, std::uint64_t count, std::uint64_t stride, float r) noexcept {
+            return extremum_scalar<MaxOne>(p, 0, count, stride, r);
           },
-          [](const float* p, std::uint64_t count, std::uint64_t stride, float r, SeenBits& seen) noexcept {
-            return extremum_scalar<MinOne>(p, 0, count, stride, r, seen);
+          [](const float* p, std::uint64_t count, std::uint64_t stride, float r) noexcept {
+            return extremum_scalar<MinOne>(p, 0, count, stride, r);
+          },
+          [](const float* p, std::uint64_t count, std::uint64_t stride, SeenBits& seen) noexcept {
+            zeros_scalar(p, 0, count, stride, seen);
           }};
 }
 
@@ -70,6 +73,11 @@ bool memory_order(const std::int64_t* shape, std::uint64_t ndim, const std::int6
   return true;
 }
 
+const ExtremumRuns& chosen_runs() noexcept {
+  static const ExtremumRuns runs = extremum_runs_for(backend::cpu_features());
+  return runs;
+}
+
 float first_element(const float* data) noexcept {
   float v;
   std::memcpy(&v, data, sizeof v);
@@ -102,30 +110,32 @@ float extremum(const float* data, const std::int64_t* shape, std::uint64_t ndim,
   if (!memory_order(shape, ndim, strides, nstrides, axes, kept, base))
     return sequential(data, shape, ndim, strides, nstrides);
 
-  const ExtremumRun run = kMax ? extremum_runs_for(backend::cpu_features()).max
-                               : extremum_runs_for(backend::cpu_features()).min;
-  float r = kMax ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
-  SeenBits seen;
-  const auto start = reinterpret_cast<std::uintptr_t>(data) + base;
-  if (kept == 0) {
-    r = run(reinterpret_cast<const float*>(start), 1, 4, r, seen);
-  } else {
+  // Each run of the innermost axis, in memory order.
+  auto for_each_run = [&](auto visit) {
+    const auto start = reinterpret_cast<std::uintptr_t>(data) + base;
+    if (kept == 0) return visit(reinterpret_cast<const float*>(start), 1, 4);
     const Axis inner = axes[kept - 1];
     const std::uint64_t outer = kept - 1;
     for (std::uint64_t d = 0; d < outer; ++d) index[d] = 0;
     for (std::uint64_t offset = 0;;) {
-      r = run(reinterpret_cast<const float*>(start + offset), inner.extent, inner.stride, r, seen);
+      visit(reinterpret_cast<const float*>(start + offset), inner.extent, inner.stride);
       std::uint64_t d = outer;
-      for (; d-- > 0;) {
+      while (d-- > 0) {
         offset += axes[d].stride;
         if (++index[d] < axes[d].extent) break;
         offset -= axes[d].stride * axes[d].extent;
         index[d] = 0;
       }
-      if (d == std::uint64_t(-1)) break;
+      if (d == ~std::uint64_t{0}) return;
     }
-  }
+  };
+  const ExtremumRuns& runs = chosen_runs();
+  const ExtremumRun run = kMax ? runs.max : runs.min;
+  float r = kMax ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+  for_each_run([&](const float* p, std::uint64_t count, std::uint64_t stride) { r = run(p, count, stride, r); });
   if (r != 0.0f) return r;
+  SeenBits seen;
+  for_each_run([&](const float* p, std::uint64_t count, std::uint64_t stride) { runs.zeros(p, count, stride, seen); });
   const bool plus_zero = seen.unsigned_min == 0;
   const bool minus_zero = seen.signed_min == std::numeric_limits<std::int32_t>::min();
   if (plus_zero && minus_zero) return sequential(data, shape, ndim, strides, nstrides);  // which came first

@@ -2,9 +2,10 @@
 // Max and min of a strided view, folded in memory order rather than in the
 // walk's. The walk's result is the first visited element if that is NaN;
 // otherwise the largest (smallest) non-NaN value M, which has one bit pattern
-// unless M is zero: then it is the first zero visited. So the fold needs M and
-// which signs of zero occur; only a view holding both zeros, with M zero,
-// needs the order of visits (the sequential walk answers then).
+// unless M is zero: then it is the first zero visited. So the fold needs M,
+// and when M is zero a second pass tells which zeros occur; only a view
+// holding both, with M zero, needs the order of visits (the sequential walk
+// answers then).
 #include <cstdint>
 
 #include "backend/capabilities.hpp"
@@ -19,12 +20,14 @@ struct SeenBits {
 };
 
 // Folds `count` floats from p onward, `stride` bytes apart (a positive
-// multiple of 4), into r (NaN values skipped) and `seen`.
-using ExtremumRun = float (*)(const float* p, std::uint64_t count, std::uint64_t stride, float r,
-                              SeenBits& seen) noexcept;
+// multiple of 4), into r, NaN values skipped.
+using ExtremumRun = float (*)(const float* p, std::uint64_t count, std::uint64_t stride, float r) noexcept;
+// The bit patterns of the same floats into `seen`.
+using ZerosRun = void (*)(const float* p, std::uint64_t count, std::uint64_t stride, SeenBits& seen) noexcept;
 
 struct ExtremumRuns {
   ExtremumRun max, min;
+  ZerosRun zeros;
 };
 
 ExtremumRuns extremum_runs_portable() noexcept;

@@ -1,6 +1,6 @@
-// Max and min folds of a run of floats with AVX2: several vector accumulators
-// (the order of a max does not matter for its value), plus the smallest bit
-// patterns seen, which tell whether +0.0 and -0.0 occur.
+// Max and min folds of a run of floats with AVX2, and the pass that tells
+// which zeros occur. Several vector accumulators: the order of a max or of a
+// smallest bit pattern does not matter for its value.
 #include <immintrin.h>
 
 #include "ops/strided_extremum.hpp"
@@ -16,44 +16,11 @@ struct Max : MaxOne {
 struct Min : MinOne {
   static __m256 vec(__m256 v, __m256 acc) noexcept { return _mm256_min_ps(v, acc); }
 };
-
-struct Acc {
-  __m256 value;
-  __m256i umin, smin;
+// The smallest bit patterns as unsigned and as signed integers, in the two
+// halves of a pair of vectors.
+struct Zeros {
+  __m256i unsigned_min, signed_min;
 };
-
-template <class Op>
-__attribute__((always_inline)) inline void fold(Acc& a, __m256 v) noexcept {
-  a.value = Op::vec(v, a.value);
-  a.umin = _mm256_min_epu32(a.umin, _mm256_castps_si256(v));
-  a.smin = _mm256_min_epi32(a.smin, _mm256_castps_si256(v));
-}
-
-template <class Op>
-__attribute__((always_inline)) inline void merge(Acc& a, const Acc& b) noexcept {
-  a.value = Op::vec(b.value, a.value);
-  a.umin = _mm256_min_epu32(a.umin, b.umin);
-  a.smin = _mm256_min_epi32(a.smin, b.smin);
-}
-
-template <class Op>
-void finish(const Acc (&a)[4], float& r, SeenBits& seen) noexcept {
-  Acc x = a[0], y = a[2];
-  merge<Op>(x, a[1]);
-  merge<Op>(y, a[3]);
-  merge<Op>(x, y);
-  alignas(32) float values[8];
-  alignas(32) std::uint32_t umin[8];
-  alignas(32) std::int32_t smin[8];
-  _mm256_store_ps(values, x.value);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(umin), x.umin);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(smin), x.smin);
-  for (int l = 0; l < 8; ++l) {
-    r = Op::one(values[l], r);
-    if (umin[l] < seen.unsigned_min) seen.unsigned_min = umin[l];
-    if (smin[l] < seen.signed_min) seen.signed_min = smin[l];
-  }
-}
 
 // Elements i to i + 7 of a run 8 bytes apart: two loads over 16 floats, the
 // last of which lies before element i + 8, so the caller keeps i + 8 < count.
@@ -62,38 +29,65 @@ __attribute__((always_inline)) inline __m256 every_second(const float* p, std::u
   return _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));  // lanes out of order: no matter here
 }
 
-template <class Op>
-float run(const float* p, std::uint64_t count, std::uint64_t stride, float r, SeenBits& seen) noexcept {
+// Calls fold(v) on vectors of 8 elements of the run (4 bytes or 8 bytes
+// apart), four to a group; returns how many elements it covered.
+template <class Fold>
+__attribute__((always_inline)) inline std::uint64_t vectors(const float* p, std::uint64_t count,
+                                                            std::uint64_t stride, Fold fold) noexcept {
   std::uint64_t i = 0;
-  if ((stride == 4 || stride == 8) && count >= 16) {
-    Acc a[4];
-    for (Acc& x : a)
-      x = {_mm256_set1_ps(r), _mm256_set1_epi32(static_cast<int>(seen.unsigned_min)),
-           _mm256_set1_epi32(seen.signed_min)};
-    if (stride == 4) {
-      for (; count - i >= 32; i += 32) {
-        fold<Op>(a[0], _mm256_loadu_ps(p + i));
-        fold<Op>(a[1], _mm256_loadu_ps(p + i + 8));
-        fold<Op>(a[2], _mm256_loadu_ps(p + i + 16));
-        fold<Op>(a[3], _mm256_loadu_ps(p + i + 24));
-      }
-      for (; count - i >= 8; i += 8) fold<Op>(a[0], _mm256_loadu_ps(p + i));
-    } else {
-      for (; count - i >= 33; i += 32) {
-        fold<Op>(a[0], every_second(p, i));
-        fold<Op>(a[1], every_second(p, i + 8));
-        fold<Op>(a[2], every_second(p, i + 16));
-        fold<Op>(a[3], every_second(p, i + 24));
-      }
-      for (; count - i >= 9; i += 8) fold<Op>(a[0], every_second(p, i));
-    }
-    finish<Op>(a, r, seen);
+  if (stride == 4) {
+    for (; count - i >= 32; i += 32)
+      fold(_mm256_loadu_ps(p + i), _mm256_loadu_ps(p + i + 8), _mm256_loadu_ps(p + i + 16),
+           _mm256_loadu_ps(p + i + 24));
+  } else if (stride == 8) {
+    for (; count - i >= 33; i += 32)
+      fold(every_second(p, i), every_second(p, i + 8), every_second(p, i + 16), every_second(p, i + 24));
   }
-  return extremum_scalar<Op>(p, i, count, stride, r, seen);
+  return i;
+}
+
+template <class Op>
+float run(const float* p, std::uint64_t count, std::uint64_t stride, float r) noexcept {
+  std::uint64_t i = 0;
+  if ((stride == 4 || stride == 8) && count >= 64) {
+    __m256 a0 = _mm256_set1_ps(r), a1 = a0, a2 = a0, a3 = a0;
+    i = vectors(p, count, stride, [&](__m256 v0, __m256 v1, __m256 v2, __m256 v3) {
+      a0 = Op::vec(v0, a0);
+      a1 = Op::vec(v1, a1);
+      a2 = Op::vec(v2, a2);
+      a3 = Op::vec(v3, a3);
+    });
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, Op::vec(Op::vec(a0, a1), Op::vec(a2, a3)));
+    for (float lane : lanes) r = Op::one(lane, r);
+  }
+  return extremum_scalar<Op>(p, i, count, stride, r);
+}
+
+void zeros(const float* p, std::uint64_t count, std::uint64_t stride, SeenBits& seen) noexcept {
+  std::uint64_t i = 0;
+  if ((stride == 4 || stride == 8) && count >= 64) {
+    __m256i u = _mm256_set1_epi32(static_cast<int>(seen.unsigned_min)), s = _mm256_set1_epi32(seen.signed_min);
+    i = vectors(p, count, stride, [&](__m256 v0, __m256 v1, __m256 v2, __m256 v3) {
+      const __m256i b0 = _mm256_castps_si256(v0), b1 = _mm256_castps_si256(v1);
+      const __m256i b2 = _mm256_castps_si256(v2), b3 = _mm256_castps_si256(v3);
+      u = _mm256_min_epu32(u, _mm256_min_epu32(_mm256_min_epu32(b0, b1), _mm256_min_epu32(b2, b3)));
+      s = _mm256_min_epi32(s, _mm256_min_epi32(_mm256_min_epi32(b0, b1), _mm256_min_epi32(b2, b3)));
+    });
+    alignas(32) std::uint32_t us[8];
+    alignas(32) std::int32_t ss[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(us), u);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ss), s);
+    for (int l = 0; l < 8; ++l) {
+      seen.unsigned_min = us[l] < seen.unsigned_min ? us[l] : seen.unsigned_min;
+      seen.signed_min = ss[l] < seen.signed_min ? ss[l] : seen.signed_min;
+    }
+  }
+  zeros_scalar(p, i, count, stride, seen);
 }
 
 }  // namespace
 
-ExtremumRuns extremum_runs_avx2() noexcept { return {run<Max>, run<Min>}; }
+ExtremumRuns extremum_runs_avx2() noexcept { return {run<Max>, run<Min>, zeros}; }
 
 }  // namespace zoltra::ops
