@@ -60,9 +60,10 @@ TEST(CacheGeometry, ChoicesFollowTheCaches) {
   EXPECT_LT(zen3_streams, 4'000'000u);
   EXPECT_EQ(zen3_streams, (32u << 20) / 24);
   EXPECT_EQ(zoltra::ops::streaming_threshold(xeon), (105u << 20) / 24);
-  // Two strided bands fill half of L2.
+  // Two strided bands take at most a quarter of the LLC, and 512 KiB each.
   EXPECT_EQ(zoltra::ops::strided_band_floats(xeon), 131072u);
-  EXPECT_EQ(zoltra::ops::strided_band_floats(zen3), 32768u);
+  EXPECT_EQ(zoltra::ops::strided_band_floats(zen3), 131072u);
+  EXPECT_EQ(zoltra::ops::strided_band_floats({32 << 10, 256 << 10, 2 << 20}), 65536u);
 }
 
 }  // namespace
