@@ -3,10 +3,11 @@
 // base does and runs of adjacent floats fold with vectors.
 #include "ops/strided_extremum.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include "ops/reduce.hpp"
 #include "ops/strided_extremum_scalar.hpp"
@@ -58,7 +59,8 @@ bool memory_order(const std::int64_t* shape, std::uint64_t ndim, const std::int6
     }
     axes[kept++] = {extent, magnitude};
   }
-  std::stable_sort(axes, axes + kept, [](const Axis& x, const Axis& y) { return x.stride > y.stride; });
+  for (std::uint64_t d = 1; d < kept; ++d)  // insertion sort: few axes, no allocation
+    for (std::uint64_t e = d; e > 0 && axes[e - 1].stride < axes[e].stride; --e) std::swap(axes[e - 1], axes[e]);
   std::uint64_t merged = 0;
   for (std::uint64_t d = 0; d < kept; ++d) {
     if (merged > 0 && axes[merged - 1].stride == axes[d].stride * axes[d].extent &&
