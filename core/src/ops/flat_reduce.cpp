@@ -8,8 +8,8 @@
 namespace zoltra::ops {
 
 FlatReduceKernels flat_reduce_kernels_for(const backend::CpuFeatures& features) noexcept {
-  if (features.avx2) return {sum_f32_avx2, sum_f32_avx2_ahead, sum_i32_avx2, all_bool_avx2, any_bool_avx2};
-  return {sum_f32_portable, sum_f32_portable, sum_i32_portable, all_bool_portable, any_bool_portable};
+  if (features.avx2) return {sum_f32_avx2, sum_i32_avx2, all_bool_avx2, any_bool_avx2};
+  return {sum_f32_portable, sum_i32_portable, all_bool_portable, any_bool_portable};
 }
 
 namespace {
@@ -18,10 +18,6 @@ using Chosen = ChosenVariants<FlatReduceKernels, flat_reduce_kernels_for>;
 
 float sum_f32_cpu(const float* data, std::uint64_t count) noexcept {
   return Chosen::run<&FlatReduceKernels::sum_f32>(data, count);
-}
-
-float sum_f32_from_memory_cpu(const float* data, std::uint64_t count) noexcept {
-  return Chosen::run<&FlatReduceKernels::sum_f32_from_memory>(data, count);
 }
 
 std::int32_t sum_i32_cpu(const std::int32_t* data, std::uint64_t count) noexcept {

@@ -6,8 +6,6 @@
 namespace zoltra::ops {
 
 float sum_f32_cpu(const float* data, std::uint64_t count) noexcept;
-// sum_f32_cpu's result, fetched for a buffer far larger than the caches.
-float sum_f32_from_memory_cpu(const float* data, std::uint64_t count) noexcept;
 std::int32_t sum_i32_cpu(const std::int32_t* data, std::uint64_t count) noexcept;
 float mean_f32_cpu(const float* data, std::uint64_t count) noexcept;
 bool all_bool_cpu(const std::uint8_t* data, std::uint64_t count) noexcept;

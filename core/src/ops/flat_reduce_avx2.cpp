@@ -35,33 +35,6 @@ float sum_f32_avx2(const float* data, std::uint64_t count) noexcept {
   return kahan_onto_f32(s, data + blocks * 8, count % 8);
 }
 
-// The same order of additions, for buffers that come from memory: each group
-// of 32 floats also asks for the lines kAheadFloats further on, so that more
-// lines are on their way than the hardware prefetcher keeps in flight for one
-// core. Prefetches never fault, so asking past the end is harmless.
-constexpr std::uint64_t kAheadFloats = 1024;
-
-float sum_f32_avx2_ahead(const float* data, std::uint64_t count) noexcept {
-  const std::uint64_t blocks = count / 8;
-  float s = 0.0f;
-  if (blocks > 0) {
-    __m256 acc = _mm256_setzero_ps();
-    const float* p = data;
-    const float* const block_end = data + blocks * 8;
-    for (; block_end - p >= 32; p += 32) {
-      __builtin_prefetch(p + kAheadFloats, 0, 3);
-      __builtin_prefetch(p + kAheadFloats + 16, 0, 3);
-      acc = _mm256_add_ps(acc, _mm256_loadu_ps(p));
-      acc = _mm256_add_ps(acc, _mm256_loadu_ps(p + 8));
-      acc = _mm256_add_ps(acc, _mm256_loadu_ps(p + 16));
-      acc = _mm256_add_ps(acc, _mm256_loadu_ps(p + 24));
-    }
-    for (; p != block_end; p += 8) acc = _mm256_add_ps(acc, _mm256_loadu_ps(p));
-    s = fold_lanes_avx2(acc);
-  }
-  return kahan_onto_f32(s, data + blocks * 8, count % 8);
-}
-
 std::int32_t sum_i32_avx2(const std::int32_t* data, std::uint64_t count) noexcept {
   // Wrapping addition is associative, so any grouping gives the same sum.
   __m256i acc0 = _mm256_setzero_si256();

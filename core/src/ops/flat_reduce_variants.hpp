@@ -20,8 +20,6 @@ float sum_f32_avx2(const float* data, std::uint64_t count) noexcept;
 std::int32_t sum_i32_avx2(const std::int32_t* data, std::uint64_t count) noexcept;
 bool all_bool_avx2(const std::uint8_t* data, std::uint64_t count) noexcept;
 bool any_bool_avx2(const std::uint8_t* data, std::uint64_t count) noexcept;
-// sum_f32_avx2's order of additions, fetching ahead: for buffers in memory.
-float sum_f32_avx2_ahead(const float* data, std::uint64_t count) noexcept;
 
 // Kahan summation of data[0..count) onto s, compensation starting at 0, with
 // the compensation dropped once the running sum is infinite or NaN. The tail
@@ -30,7 +28,6 @@ float kahan_onto_f32(float s, const float* data, std::uint64_t count) noexcept;
 
 struct FlatReduceKernels {
   float (*sum_f32)(const float*, std::uint64_t) noexcept;
-  float (*sum_f32_from_memory)(const float*, std::uint64_t) noexcept;  // the same bits
   std::int32_t (*sum_i32)(const std::int32_t*, std::uint64_t) noexcept;
   bool (*all_bool)(const std::uint8_t*, std::uint64_t) noexcept;
   bool (*any_bool)(const std::uint8_t*, std::uint64_t) noexcept;

@@ -62,8 +62,7 @@ float parallel_sum_f32_cpu(const float* data, std::uint64_t count, std::uint64_t
     const float* chunk = data + begin;
     sums[index] = scheduler::with_chunk_arena([&](scheduler::ThreadArena& arena) {
       float* copy = arena.alloc_f32(length);
-      // Too large for the arena, so too large for the caches.
-      if (copy == nullptr) return sum_f32_from_memory_cpu(chunk, length);
+      if (copy == nullptr) return sum_f32_cpu(chunk, length);
       std::memcpy(copy, chunk, length * sizeof(float));
       return compensated_sum_f32_cpu(copy, length);
     });
