@@ -20,6 +20,7 @@ import time
 import numpy as np
 
 import _zoltra_rust as z
+from processor import describe
 
 try:
     import torch
@@ -105,30 +106,38 @@ def read_bandwidth_gbs(repeats):
     return ints.nbytes / best_ns(lambda: z.tensor_sum_i32(ints.ctypes.data, ints.size), repeats)
 
 
-def strided_table(repeats, add_ns):
+def strided_table(repeats, add_ns, bandwidth):
     rng = np.random.default_rng(1)
     big = rng.uniform(0, 1, (1024, 1024)).astype(np.float32)
     cube = rng.uniform(0, 1, (64, 64, 64)).astype(np.float32)
     print()
-    print(f"strided reductions of a 1024 x 1024 matrix; bound: {big.size:,} dependent additions "
-          f"= {big.size * add_ns / 1e3:.0f} us (max/min: one dependent compare-and-select per element)")
-    print("ratios: to the same number of elements read contiguously")
-    print(f"{'view':<18}{'sum':>11}{'max':>11}{'numpy sum':>11}{'sum ratio':>11}{'max ratio':>11}")
+    print(f"strided reductions of a 1024 x 1024 matrix; bounds: the sum {big.size:,} dependent additions "
+          f"= {big.size * add_ns / 1e3:.0f} us, max/min reading 4 MiB at {bandwidth:.1f} GB/s "
+          f"= {big.nbytes / bandwidth / 1e3:.0f} us (from memory; less from cache)")
+    print("sum ratio: to the same number of elements read contiguously; max/min ratios: to NumPy, PyTorch")
+    print(f"{'view':<19}{'sum':>9}{'np sum':>9}{'ratio':>7}{'max':>9}{'np max':>9}{'pt max':>9}"
+          f"{'min':>9}{'np min':>9}{'pt min':>9}{'max/np':>8}{'min/np':>8}{'max/pt':>8}{'min/pt':>8}")
     contiguous = {}
     views = [("contiguous", big), ("transposed", big.T), ("every 2nd column.T", big[:, ::2].T),
              ("64^3 permuted", cube.transpose(2, 1, 0))]
     for label, view in views:
         p, shape, strides = view.ctypes.data, list(view.shape), list(view.strides)
+        tv = torch.from_numpy(view) if torch is not None else None  # positive strides only
         s = paused_ns(lambda: z.tensor_sum_f32_strided(p, shape, strides), repeats)
-        m = best_ns(lambda: z.tensor_max_f32_strided(p, shape, strides), repeats)
         ref = paused_ns(lambda: np.sum(view), repeats)
         if view.size not in contiguous:
             flat = big.reshape(-1)
             flat_args = [view.size], [4]
-            contiguous[view.size] = (paused_ns(lambda: z.tensor_sum_f32_strided(flat.ctypes.data, *flat_args), repeats),
-                                     best_ns(lambda: z.tensor_max_f32_strided(flat.ctypes.data, *flat_args), repeats))
-        cs, cm = contiguous[view.size]
-        print(f"{label:<18}{s / 1e3:>9.0f}us{m / 1e3:>9.0f}us{ref / 1e3:>9.0f}us{s / cs:>11.2f}{m / cm:>11.2f}")
+            contiguous[view.size] = paused_ns(lambda: z.tensor_sum_f32_strided(flat.ctypes.data, *flat_args), repeats)
+        m = paused_ns(lambda: z.tensor_max_f32_strided(p, shape, strides), repeats)
+        n = best_ns(lambda: z.tensor_min_f32_strided(p, shape, strides), repeats)
+        nm = paused_ns(lambda: np.max(view), repeats)
+        nn = best_ns(lambda: np.min(view), repeats)
+        tm = paused_ns(lambda: torch.amax(tv), repeats) if tv is not None else float("nan")
+        tn = best_ns(lambda: torch.amin(tv), repeats) if tv is not None else float("nan")
+        us = lambda t: f"{t / 1e3:>7.0f}us"
+        print(f"{label:<19}{us(s)}{us(ref)}{s / contiguous[view.size]:>7.2f}{us(m)}{us(nm)}{us(tm)}"
+              f"{us(n)}{us(nn)}{us(tn)}{m / nm:>8.2f}{n / nn:>8.2f}{m / tm:>8.2f}{n / tn:>8.2f}", flush=True)
 
 
 def main():
@@ -136,6 +145,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)))
     args = parser.parse_args()
+    print(describe(z), flush=True)
     # OpenBLAS (ours and NumPy's) starts its threads at load and lets them
     # busy-wait for a while; let them settle before timing anything.
     time.sleep(1.0)
@@ -165,7 +175,7 @@ def main():
           f"moves 12n bytes (16n where the output lines are read before they are written)")
     print(f"one dependent float32 addition: {add_ns:.3f} ns; "
           f"the float32 sum's bound is {add_ns / 8:.4f} ns per element (8 lanes)")
-    strided_table(args.repeats, add_ns)
+    strided_table(args.repeats, add_ns, bandwidth)
 
 
 if __name__ == "__main__":

@@ -45,6 +45,7 @@ except ImportError:  # pragma: no cover
     threadpool_limits = None
 
 import _zoltra_rust as z
+from processor import describe
 
 HELPER_SOURCE = r"""
 #include <immintrin.h>
@@ -153,6 +154,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer repeats and no 16M dot product")
     args = parser.parse_args()
+    print(describe(z), flush=True)
     repeats = 5 if args.quick else 15
 
     cpu = z.get_system_capabilities()["cpu"]

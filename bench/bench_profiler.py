@@ -13,6 +13,7 @@ import timeit
 import numpy as np
 
 import _zoltra_rust as z
+from processor import describe
 
 
 def per_call_ns(statement, names, number, repeat=5):
@@ -28,6 +29,7 @@ def main():
     parser.add_argument("--events", type=int, default=1_000_000, help="events stored before the report")
     parser.add_argument("--calls", type=int, default=200_000, help="calls per timing repeat")
     args = parser.parse_args()
+    print(describe(z), flush=True)
 
     a = np.ones(1, np.float32)
     b = np.ones(1, np.float32)

@@ -39,6 +39,7 @@ CHILD = r"""
 import sys, time
 import numpy as np
 import _zoltra_rust as z
+from processor import describe
 P = int(sys.argv[1])
 ARENA_FLOATS = 262_144
 assert z.get_system_capabilities()["cpu"]["cores"] == P
@@ -60,6 +61,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--processors", default="2,4,8")
     args = parser.parse_args()
+    print(describe(z), flush=True)
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         print("no C compiler found to build the affinity shim; nothing measured")

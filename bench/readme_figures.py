@@ -21,6 +21,7 @@ import numpy as np
 import torch
 
 import _zoltra_rust as z
+from processor import describe
 import zoltra_native as zn
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -88,6 +89,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--png", default=os.path.join(HERE, "..", "docs", "benchmarks.png"))
     args = parser.parse_args()
+    print(describe(z), flush=True)
 
     rows = []
     for label, calls in cases():

@@ -126,3 +126,65 @@ def test_large_transposed_view(z):
     v = a.T
     assert z.tensor_sum_f32_strided(*view_args(v)) == np.cumsum(v.ravel(order="C"), dtype=np.float32)[-1]
     assert z.tensor_max_f32_strided(*view_args(v)) == v.max()
+
+
+class GuardedPages:
+    """Readable pages between two unreadable ones (mmap, mprotect PROT_NONE)."""
+
+    def __init__(self, size):
+        import ctypes
+        import mmap
+        self._libc = ctypes.CDLL(None, use_errno=True)
+        self._libc.mmap.restype = ctypes.c_void_p
+        self._libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                                    ctypes.c_long]
+        self._libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+        self._libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+        page = mmap.PAGESIZE
+        self.inner = -(-size // page) * page
+        self.total = self.inner + 2 * page
+        base = self._libc.mmap(None, self.total, mmap.PROT_READ | mmap.PROT_WRITE,
+                               mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+        assert base not in (None, ctypes.c_void_p(-1).value)
+        self.base = base
+        self.start = base + page  # first readable byte
+        self.end = self.start + self.inner  # first unreadable byte after
+        prot_none = 0
+        assert self._libc.mprotect(base, page, prot_none) == 0
+        assert self._libc.mprotect(self.end, page, prot_none) == 0
+
+    def matrix(self, address, shape):
+        import ctypes
+        count = shape[0] * shape[1]
+        assert self.start <= address and address + 4 * count <= self.end
+        return np.ctypeslib.as_array((ctypes.c_float * count).from_address(address)).reshape(shape)
+
+    def close(self):
+        self._libc.munmap(self.base, self.total)
+
+
+# Rows of the transposed views 1, 2 or 3 floats apart: 32 or 50 of them fill
+# bands of 16 exactly or not; 129 and more make the first band shorter.
+@pytest.mark.parametrize("shape", [(40, 100), (33, 64), (67, 131), (17, 257)], ids=str)
+def test_views_read_nothing_outside_them(z, shape):
+    # Matrices that start right after and end right before an unreadable page;
+    # every view with row and column steps +-1, +-2, +-3, and its transpose
+    # (read in bands of rows 1, 2 or 3 floats apart), from the first or second
+    # row and column. A read outside the view that reaches a guard page ends
+    # the process.
+    nbytes = 4 * shape[0] * shape[1]
+    pages = GuardedPages(nbytes)
+    try:
+        for address in (pages.start, pages.end - nbytes):
+            a = pages.matrix(address, shape)
+            a[...] = np.random.default_rng(7).uniform(-10, 10, shape).astype(np.float32)
+            steps = [(step, first if step > 0 else -1 - first) for step in (1, -1, 2, -2, 3, -3) for first in (0, 1)]
+            for rows, row0 in steps:
+                for cols, col0 in steps:
+                    view = a[row0::rows, col0::cols]
+                    for v in (view, view.T):
+                        s, mean, hi, lo = reduce_all(z, v)
+                        assert s == np.cumsum(v.ravel(order="C"), dtype=np.float32)[-1]
+                        assert hi == v.max() and lo == v.min()
+    finally:
+        pages.close()

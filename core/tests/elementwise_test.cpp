@@ -121,7 +121,6 @@ TEST(Elementwise, NeverTouchesMemoryPastCount) {
 
 using zoltra::ops::elementwise_split;
 using zoltra::ops::kParallelElementwiseThreshold;
-using zoltra::ops::kStreamingChunk;
 
 // Random values with IEEE special values sprinkled in.
 std::vector<float> with_specials(std::size_t n, std::uint32_t seed) {
@@ -166,8 +165,8 @@ Kernel plain(std::size_t k) {
 // shifts of 1 and 3 floats move the 64-byte boundaries the chunks start on.
 TEST(Elementwise, ParallelSplitGivesTheSequentialBits) {
   const std::uint64_t t = kParallelElementwiseThreshold;
-  const std::uint64_t sizes[] = {t - 1, t, t + 1, t + 15, t + 17, t + 33,
-                                 2 * kStreamingChunk - 1, 2 * kStreamingChunk + 16, 2 * kStreamingChunk + 47};
+  const std::uint64_t s = zoltra::ops::streaming_threshold(zoltra::backend::cache_geometry());
+  const std::uint64_t sizes[] = {t - 1, t, t + 1, t + 15, t + 17, t + 33, s - 1, s + 16, s + 47};
   for (std::size_t k = 0; k < 4; ++k)
     for (std::uint64_t n : sizes)
       for (std::size_t shift : {0, 1, 3}) expect_same_as(kCases[k].kernel, plain(k), n, shift, kCases[k].name);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ops/reduce.hpp"
+#include "ops/strided_extremum.hpp"
 
 namespace {
 
@@ -27,9 +28,9 @@ float min(const float* data, const Dims& shape, const Dims& strides) {
 }
 
 // The walk taken literally: an odometer over the multi-index, the offset
-// recomputed for every element, the order of visits recorded.
-std::vector<float> visits(const float* data, const Dims& shape, const Dims& strides) {
-  std::vector<float> out;
+// recomputed for every element, the element indices in the order of visits.
+std::vector<std::int64_t> visited_indices(const Dims& shape, const Dims& strides) {
+  std::vector<std::int64_t> out;
   if (shape.empty()) return out;
   for (auto e : shape)
     if (e == 0) return out;
@@ -38,7 +39,7 @@ std::vector<float> visits(const float* data, const Dims& shape, const Dims& stri
     std::uint64_t offset = 0;
     for (std::size_t d = 0; d < shape.size() && d < strides.size(); ++d)
       offset += static_cast<std::uint64_t>(strides[d]) * static_cast<std::uint64_t>(index[d]);
-    out.push_back(data[static_cast<std::int64_t>(offset) / 4]);
+    out.push_back(static_cast<std::int64_t>(offset) / 4);
     std::size_t d = shape.size();
     for (;;) {
       if (d == 0) return out;
@@ -47,6 +48,12 @@ std::vector<float> visits(const float* data, const Dims& shape, const Dims& stri
       index[d] = 0;
     }
   }
+}
+
+std::vector<float> visits(const float* data, const Dims& shape, const Dims& strides) {
+  std::vector<float> out;
+  for (std::int64_t i : visited_indices(shape, strides)) out.push_back(data[i]);
+  return out;
 }
 
 // Sum, max and min of the view equal the folds of the literal walk, bit for bit.
@@ -110,47 +117,50 @@ TEST(StridedReduce, RandomViewsMatchTheLiteralWalk) {
   }
 }
 
+struct Layout {
+  Dims shape, strides;
+};
+
 // Transposed-like views (far-apart elements along the innermost dimension,
 // close neighbours along an outer one), which are read in bands of rows.
+const Layout kTransposedLayouts[] = {
+    {{37, 40}, {4, 160}},           // row count not a multiple of the band
+    {{16, 16}, {-4, 64}},           // reversed rows
+    {{3, 20, 17}, {-700, 4, -68}},  // an outer dimension around the band
+    {{5, 5000}, {4, 64}},           // rows too long for a full band
+    {{30, 5000}, {4, -64}},         // ... and several such bands
+    {{2, 9, 33}, {0, 2, 66}},       // byte offsets that are not multiples of 4
+    {{40, 20}, {-6, 130}},
+    {{4, 100}, {0, 400}},           // broadcast rows
+    {{32, 64}, {0, -256}},          // ... in full bands
+    // Full bands of rows one or two floats apart, gathered in 4 x 4 blocks: a last band
+    // and a last tile that are not full, reversed columns, a band dimension
+    // inside an outer one.
+    {{40, 1000}, {4, 160}},
+    {{40, 1000}, {4, -160}},
+    {{40, 1000}, {-4, 160}},
+    {{40, 1000}, {8, 400}},         // every second row
+    {{40, 1000}, {-8, 400}},
+    {{3, 32, 64}, {-8192, 4, 64}},
+    // Rows close in an outer dimension, columns from the dimensions inside
+    // it: 3-D and 4-D permutations, every second or third row, reversed.
+    {{64, 16, 20}, {4, 256, 4096}},
+    {{40, 8, 6, 16}, {-8, 6144, -1024, 64}},
+    {{2, 48, 3, 40}, {0, 12, -65536, 256}},
+    {{48, 5, 40}, {6, 0, 300}},      // offsets not multiples of 4, broadcast columns
+    // Enough bands for a first one that ends at a cache line.
+    {{300, 64}, {4, 1024}},
+    {{160, 3, 64}, {-8, 8192, 256}},
+    // Bands of the next outer index gathered during the last band of this
+    // one, at another alignment.
+    {{3, 200, 64}, {-4100, 4, 1024}},
+    {{3, 40, 20}, {2, 4, 256}},
+};
+
 TEST(StridedReduce, TransposedViewsMatchTheLiteralWalk) {
   const auto buffer = random_buffer(1 << 20, 12);
   const float* centre = buffer.data() + buffer.size() / 2;
-  struct Case {
-    Dims shape, strides;
-  } cases[] = {
-      {{37, 40}, {4, 160}},           // row count not a multiple of the band
-      {{16, 16}, {-4, 64}},           // reversed rows
-      {{3, 20, 17}, {-700, 4, -68}},  // an outer dimension around the band
-      {{5, 5000}, {4, 64}},           // rows too long for a full band
-      {{30, 5000}, {4, -64}},         // ... and several such bands
-      {{2, 9, 33}, {0, 2, 66}},       // byte offsets that are not multiples of 4
-      {{40, 20}, {-6, 130}},
-      {{4, 100}, {0, 400}},           // broadcast rows
-      {{32, 64}, {0, -256}},          // ... in full bands
-      // Full bands of rows one or two floats apart, gathered in 4 x 4 blocks: a last band
-      // and a last tile that are not full, reversed columns, a band dimension
-      // inside an outer one.
-      {{40, 1000}, {4, 160}},
-      {{40, 1000}, {4, -160}},
-      {{40, 1000}, {-4, 160}},
-      {{40, 1000}, {8, 400}},         // every second row
-      {{40, 1000}, {-8, 400}},
-      {{3, 32, 64}, {-8192, 4, 64}},
-      // Rows close in an outer dimension, columns from the dimensions inside
-      // it: 3-D and 4-D permutations, every second or third row, reversed.
-      {{64, 16, 20}, {4, 256, 4096}},
-      {{40, 8, 6, 16}, {-8, 6144, -1024, 64}},
-      {{2, 48, 3, 40}, {0, 12, -65536, 256}},
-      {{48, 5, 40}, {6, 0, 300}},      // offsets not multiples of 4, broadcast columns
-      // Enough bands for a first one that ends at a cache line.
-      {{300, 64}, {4, 1024}},
-      {{160, 3, 64}, {-8, 8192, 256}},
-      // Bands of the next outer index gathered during the last band of this
-      // one, at another alignment.
-      {{3, 200, 64}, {-4100, 4, 1024}},
-      {{3, 40, 20}, {2, 4, 256}},
-  };
-  for (const auto& c : cases)
+  for (const auto& c : kTransposedLayouts)
     for (int shift = 0; shift < 16; shift += 5) {  // where bands meet cache lines
       SCOPED_TRACE(testing::Message() << "strides[0] " << c.strides[0] << ", shift " << shift);
       expect_matches_walk(centre + shift, c.shape, c.strides);
@@ -168,6 +178,72 @@ TEST(StridedReduce, ManyDimensions) {
   expect_matches_walk(m, shape, strides);
   // 2^20 visits of one element through twenty broadcast dimensions.
   EXPECT_EQ(sum(m, Dims(20, 2), {}), 1048576.0f);
+}
+
+}  // namespace
+
+namespace {
+
+// Max and min against the sequential walk, bit for bit, where the walk's rules
+// decide: a NaN first, second or last in the order of visits; both zeros in
+// either order, with only smaller (larger) values besides; ties; infinities.
+// On every layout above, contiguous, transposed and reversed views.
+TEST(StridedReduce, MaxMinKeepTheSequentialRules) {
+  std::vector<Layout> layouts(std::begin(kTransposedLayouts), std::end(kTransposedLayouts));
+  layouts.push_back({{1000}, {4}});
+  layouts.push_back({{333}, {-4}});
+  layouts.push_back({{64, 100}, {400, 4}});
+  layouts.push_back({{100, 64}, {4, 400}});
+  layouts.push_back({{64, 50}, {-400, 8}});
+  layouts.push_back({{50, 64}, {-8, 400}});
+  layouts.push_back({{7, 3}, {12, 0}});
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const std::vector<std::vector<float>> pools = {
+      {-1, -0.0f, 0.0f, -2}, {-1, -0.0f, -2}, {-1, 0.0f}, {1, -0.0f, 0.0f, 2}, {1, 0.0f}, {-0.0f, 0.0f},
+      {5, 5, -5}, {inf, -inf, 1}, {-inf, -inf}, {nan, 1, -1, 0.0f, -0.0f}};
+  std::vector<float> buffer(1 << 20, -7.0f);
+  float* centre = buffer.data() + buffer.size() / 2;
+  std::mt19937 rng(5);
+  auto check = [&](const Layout& c, const char* what) {
+    SCOPED_TRACE(testing::Message() << what << ", strides[0] " << c.strides[0]);
+    const auto n = static_cast<std::uint64_t>(c.shape.size());
+    EXPECT_EQ(bits(max(centre, c.shape, c.strides)),
+              bits(zo::max_f32_strided_sequential(centre, c.shape.data(), n, c.strides.data(), c.strides.size())));
+    EXPECT_EQ(bits(min(centre, c.shape, c.strides)),
+              bits(zo::min_f32_strided_sequential(centre, c.shape.data(), n, c.strides.data(), c.strides.size())));
+    const auto seen = visits(centre, c.shape, c.strides);
+    float hi = seen[0], lo = seen[0];
+    for (float v : seen) {
+      hi = v > hi ? v : hi;
+      lo = v < lo ? v : lo;
+    }
+    EXPECT_EQ(bits(max(centre, c.shape, c.strides)), bits(hi));
+    EXPECT_EQ(bits(min(centre, c.shape, c.strides)), bits(lo));
+  };
+  for (const Layout& c : layouts) {
+    const auto order = visited_indices(c.shape, c.strides);
+    const std::size_t places[] = {0, 1, order.size() - 1};
+    for (const auto& pool : pools) {
+      for (std::int64_t i : order) centre[i] = pool[rng() % pool.size()];
+      check(c, "random from a pool");
+      for (std::size_t at : places) {  // a NaN at the first, second, last visit
+        const float kept = centre[order[at]];
+        centre[order[at]] = nan;
+        check(c, "one NaN");
+        centre[order[at]] = kept;
+      }
+    }
+    // Two zeros of opposite signs among -1 (max) or 1 (min), at visits first
+    // and last, second and last, last but one and last, in both orders.
+    for (float other : {-1.0f, 1.0f})
+      for (std::size_t first : {std::size_t{0}, std::size_t{1}, order.size() - 2})
+        for (float zero : {0.0f, -0.0f}) {
+          for (std::int64_t i : order) centre[i] = other;
+          centre[order[first]] = zero;
+          centre[order.back()] = -zero;
+          check(c, "two zeros");
+        }
+  }
 }
 
 }  // namespace

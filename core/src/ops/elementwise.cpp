@@ -37,6 +37,10 @@ ElementwiseSplit elementwise_split(std::uint64_t count, std::size_t threads, con
   return {count, head, length, static_cast<std::size_t>(ceil_div(rest, length))};
 }
 
+std::uint64_t streaming_threshold(const backend::CacheGeometry& geometry) noexcept {
+  return geometry.llc_bytes / 2 / 12;
+}
+
 namespace {
 
 // Pool threads keep one number for life, so that call after call each takes
@@ -79,10 +83,11 @@ using Op = ElementwiseKernel ElementwiseKernels::*;
 // Streaming stores only pay for an output apart from the inputs: in place,
 // the output's lines are in cache already, read as an input, and ordinary
 // stores there took half the time of streaming ones.
-ElementwiseKernels for_chunk(std::uint64_t length, bool in_place) noexcept {
+ElementwiseKernels for_call(std::uint64_t count, bool in_place) {
   const backend::CpuFeatures& features = backend::cpu_features();
-  return length >= kStreamingChunk && !in_place ? elementwise_streaming_kernels_for(features)
-                                                : elementwise_kernels_for(features);
+  static const std::uint64_t threshold = streaming_threshold(backend::cache_geometry());
+  return count >= threshold && !in_place ? elementwise_streaming_kernels_for(features)
+                                         : elementwise_kernels_for(features);
 }
 
 void run_large(Op op, const float* a, const float* b, float* out, std::uint64_t count) {
@@ -90,9 +95,9 @@ void run_large(Op op, const float* a, const float* b, float* out, std::uint64_t 
   // only add the hand-off, and a pool thread may not wait for its own pool.
   const bool in_place = out == a || out == b;
   const std::uint64_t processors = backend::processor_count();
-  if (processors < 2 || scheduler::on_pool_thread()) return (for_chunk(count, in_place).*op)(a, b, out, count);
+  if (processors < 2 || scheduler::on_pool_thread()) return (for_call(count, in_place).*op)(a, b, out, count);
   const ElementwiseSplit split = elementwise_split(count, static_cast<std::size_t>(processors), out);
-  const ElementwiseKernel kernel = for_chunk(split.length, in_place).*op;
+  const ElementwiseKernel kernel = for_call(count, in_place).*op;
   PieceClaims claims(split.chunks);
   auto chunk = [&](std::size_t) {
     const std::size_t c = claims.claim(worker_slot() % split.chunks);
