@@ -30,9 +30,7 @@ PyObject* interned(const char* text) {
 
 // Attribute and method names, made once.
 struct Names {
-  PyObject* requires_grad = interned("requires_grad");
   PyObject* is_cpu = interned("is_cpu");
-  PyObject* is_neg = interned("is_neg");
   PyObject* dtype = interned("dtype");
   PyObject* data_ptr = interned("data_ptr");
   PyObject* shape = interned("shape");
@@ -158,6 +156,10 @@ struct Torch {
   PyObject* float32 = nullptr;
   PyObject* int32 = nullptr;
   PyObject* boolean = nullptr;
+  // The C base's own requires_grad getter and is_neg method, called directly:
+  // a subclass cannot hide the real flags, and no lookup is repeated.
+  PyObject* requires_grad = nullptr;
+  PyObject* is_neg = nullptr;
 };
 
 // PyTorch's tensor type and dtypes, found once PyTorch has been imported by
@@ -185,6 +187,9 @@ const Torch* torch_types() {
   torch.float32 = checked(PyObject_GetAttrString(module.get(), "float32")).release();
   torch.int32 = checked(PyObject_GetAttrString(module.get(), "int32")).release();
   torch.boolean = checked(PyObject_GetAttrString(module.get(), "bool")).release();
+  torch.requires_grad = checked(PyObject_GetAttrString(base, "requires_grad")).release();
+  torch.is_neg = checked(PyObject_GetAttrString(base, "is_neg")).release();
+  if (Py_TYPE(torch.requires_grad)->tp_descr_get == nullptr) return nullptr;  // not the PyTorch we know
   // The exchange table is published on torch.Tensor, not on its C base.
   Ref tensor_class = checked(PyObject_GetAttrString(module.get(), "Tensor"));
   if (PyType_Check(tensor_class.get())) torch.api = dlpack::exchange_api(reinterpret_cast<PyTypeObject*>(tensor_class.get()));
@@ -212,13 +217,19 @@ void check_arithmetic(const View& view, const char* name);
 void read_tensor(PyObject* obj, const Torch& torch, const char* name, View& view) {
   const Names& n = names();
   view.source = Source::kTensor;
-  if (get_attr(obj, n.requires_grad, name).get() == Py_True) {
+  Ref requires_grad(Py_TYPE(torch.requires_grad)->tp_descr_get(torch.requires_grad, obj,
+                                                               reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+  if (!requires_grad) fail_viewing(name);
+  if (requires_grad.get() == Py_True) {
     fail(PyExc_TypeError, name,
          "cannot be viewed as an array (Can't export tensors that require gradient, use tensor.detach())");
   }
   // A tensor with the negative bit holds the negated values: reading its
   // memory would give the opposite signs.
-  if (call_method(obj, n.is_neg, name).get() == Py_True) {
+  PyObject* self[] = {obj};
+  Ref is_neg(PyObject_Vectorcall(torch.is_neg, self, 1, nullptr));
+  if (!is_neg) fail_viewing(name);
+  if (is_neg.get() == Py_True) {
     fail(PyExc_TypeError, name, "expected a tensor without the negative bit, call resolve_neg() first");
   }
   if (torch.api != nullptr) {
