@@ -142,3 +142,18 @@ def test_one_runtime_behind_both_modules():
     operations = json.loads(z.get_profile_report(None))["operations"]
     assert {name: op["count"] for name, op in operations.items()} == {"sum": 1, "sum_strided": 1, "matmul_2d": 1}
     assert "size=8x8x8" in z.explain_last_dispatch()
+
+
+def test_views_one_byte_past_alignment():
+    """Arrays that start 1 byte past a 4-byte boundary, including an `out`
+    written through a temporary or zero-filled (an aborting access under
+    the UndefinedBehaviorSanitizer build)."""
+    raw = np.zeros(4 * 16 + 1, np.uint8)
+    m = raw[1:].view(np.float32).reshape(4, 4)
+    m[...] = np.arange(16, dtype=np.float32).reshape(4, 4)
+    want = zn.matmul(m.copy(), m.copy())
+    assert zn.sum(m) == 120.0 and zn.max(m.T) == 15.0
+    assert zn.matmul(m, m, out=m) is m
+    np.testing.assert_array_equal(m, want)
+    zn.matmul(m[:, :0], m[:0], out=m)
+    assert not m.any()

@@ -1,6 +1,6 @@
 // dot, matmul: a checked call of the dot-product or matrix kernel, profiled as
 // the raw function's.
-#include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "ffi/native/layer.hpp"
@@ -87,7 +87,7 @@ PyObject* matmul_body(PyObject* const* args) {
   }
   if (m * n != 0) {
     if (k == 0) {
-      std::fill(target, target + m * n, 0.0f);
+      std::memset(target, 0, static_cast<std::size_t>(m * n) * sizeof(float));  // `out` may be unaligned
     } else {
       std::unique_ptr<char[]> a_copy, b_copy;
       const auto* a_data = reinterpret_cast<const float*>(a.contiguous_data(a_copy));
@@ -99,7 +99,7 @@ PyObject* matmul_body(PyObject* const* args) {
         profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", um * uk * un);
         ops::matmul_f32_cpu_dispatch(a_data, b_data, product, um, uk, un);
       }
-      if (product != target) std::copy(product, product + m * n, target);
+      if (product != target) std::memcpy(target, product, static_cast<std::size_t>(m * n) * sizeof(float));
     }
   }
   return out_object != nullptr ? Py_NewRef(out_object) : result->release();
