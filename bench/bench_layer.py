@@ -108,25 +108,29 @@ def matmul_rows(rng):
     return rows
 
 
+def raw_vector_rows(rng, n):
+    a, b = (rng.standard_normal(n).astype(np.float32) for _ in "ab")
+    c = np.empty(n, np.float32)
+    pa, pb, pc = a.ctypes.data, b.ctypes.data, c.ctypes.data
+    return [
+        (f"add(a, b, out=c)   n={n:,}", lambda: zn.add(a, b, out=c), lambda: z.tensor_add_f32(pa, pb, pc, n)),
+        (f"sum(x)             n={n:,}", lambda: zn.sum(a), lambda: z.tensor_sum_f32(pa, n)),
+        (f"dot(a, b)          n={n:,}", lambda: zn.dot(a, b), lambda: z.tensor_dot_product_f32(pa, pb, n)),
+    ]
+
+
+def raw_matmul_row(rng, size):
+    x = rng.standard_normal((size, size)).astype(np.float32)
+    y = np.empty_like(x)
+    px, py = x.ctypes.data, y.ctypes.data
+    return (f"matmul(x, x, out=y) {size} x {size}", lambda: zn.matmul(x, x, out=y),
+            lambda: z.tensor_matmul_2d_f32(px, px, py, size, size, size))
+
+
 def raw_rows(rng):
     """(call, layer, raw) for large inputs: the layer's own cost on top."""
-    rows = []
-    for n in (100_000, 1_000_000):
-        a, b = (rng.standard_normal(n).astype(np.float32) for _ in "ab")
-        c = np.empty(n, np.float32)
-        pa, pb, pc = a.ctypes.data, b.ctypes.data, c.ctypes.data
-        rows += [
-            (f"add(a, b, out=c)   n={n:,}", lambda: zn.add(a, b, out=c), lambda: z.tensor_add_f32(pa, pb, pc, n)),
-            (f"sum(x)             n={n:,}", lambda: zn.sum(a), lambda: z.tensor_sum_f32(pa, n)),
-            (f"dot(a, b)          n={n:,}", lambda: zn.dot(a, b), lambda: z.tensor_dot_product_f32(pa, pb, n)),
-        ]
-    for size in (256, 1024):
-        x = rng.standard_normal((size, size)).astype(np.float32)
-        y = np.empty_like(x)
-        px, py = x.ctypes.data, y.ctypes.data
-        rows.append((f"matmul(x, x, out=y) {size} x {size}", lambda: zn.matmul(x, x, out=y),
-                     lambda: z.tensor_matmul_2d_f32(px, px, py, size, size, size)))
-    return rows
+    return [*raw_vector_rows(rng, 100_000), *raw_vector_rows(rng, 1_000_000),
+            raw_matmul_row(rng, 256), raw_matmul_row(rng, 1024)]
 
 
 def table(title, peer, rows, repeats):
@@ -138,12 +142,26 @@ def table(title, peer, rows, repeats):
         print(f"{name:38} {ours / 1e3:10.3f} {theirs / 1e3:12.3f} {ours / theirs:7.3f}")
 
 
+def readme_rows(repeats):
+    """The README figures table's rows (the calls of readme_figures.py), every
+    library timed as above: best of short loops, after a pause."""
+    import readme_figures
+
+    print(f"\n| Operation | {' | '.join(readme_figures.LIBRARIES)} |")
+    for label, calls in readme_figures.cases():
+        times = [paused_ns(calls[library], repeats) / 1e3 for library in readme_figures.LIBRARIES]
+        print(f"| {label} | " + " | ".join(readme_figures.fmt(t / 1e6) for t in times) + " |")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeats", type=int, default=100)
+    parser.add_argument("--readme", action="store_true", help="also time the README figures table's rows")
     args = parser.parse_args()
     print(f"Processor: {processor()}; load average {os.getloadavg()[0]:.2f} at the start")
     print(f"NumPy {np.__version__}" + (f", PyTorch {torch.__version__}" if torch is not None else ""))
+    if args.readme:
+        readme_rows(args.repeats)
     rng = np.random.default_rng(1)
     rows = [row for n in (10, 1_000, 100_000) for row in peer_rows(n, rng)] + matmul_rows(rng)
     table("The layer against the peer's own call (target: ratio <= 1)", "peer", rows, args.repeats)
