@@ -35,13 +35,24 @@ def main():
     ap, bp, cp = a.ctypes.data, b.ctypes.data, c.ctypes.data
     add = z.tensor_add_f32
 
+    # A 2 x 2 product: its event also keeps the path the dispatch took.
+    m2 = np.ones((2, 2), np.float32)
+    m2p, m2o = m2.ctypes.data, np.empty((2, 2), np.float32)
+    m2op = m2o.ctypes.data
+    matmul = z.tensor_matmul_2d_f32
+
     z.disable_profiling()
     z.clear_profile()
-    names = {"np": np, "a": a, "b": b, "c": c, "add": add, "ap": ap, "bp": bp, "cp": cp}
+    names = {"np": np, "a": a, "b": b, "c": c, "add": add, "ap": ap, "bp": bp, "cp": cp,
+             "matmul": matmul, "m2": m2, "m2p": m2p, "m2o": m2o, "m2op": m2op}
     numpy_ns = per_call_ns("np.add(a, b, out=c)", names, args.calls)
+    numpy_mm_ns = per_call_ns("np.matmul(m2, m2, out=m2o)", names, args.calls)
     off_ns = per_call_ns("add(ap, bp, cp, 1)", names, args.calls)
+    mm_off_ns = per_call_ns("matmul(m2p, m2p, m2op, 2, 2, 2)", names, args.calls)
     z.enable_profiling()
     on_ns = per_call_ns("add(ap, bp, cp, 1)", names, args.calls)
+    z.clear_profile()
+    mm_on_ns = per_call_ns("matmul(m2p, m2p, m2op, 2, 2, 2)", names, args.calls)
     z.clear_profile()
 
     for _ in range(args.events):
@@ -56,7 +67,11 @@ def main():
     print(f"{'np.add(a, b, out=c), 1 element':<44}{numpy_ns:>11.0f} ns{1.0:>10.2f}")
     print(f"{'tensor_add_f32 count=1, profiling off':<44}{off_ns:>11.0f} ns{off_ns / numpy_ns:>10.2f}")
     print(f"{'tensor_add_f32 count=1, profiling on':<44}{on_ns:>11.0f} ns{on_ns / numpy_ns:>10.2f}")
-    print(f"{'profiling on minus off':<44}{on_ns - off_ns:>11.0f} ns{'':>10}")
+    print(f"{'profiling on minus off (limit 300 ns)':<44}{on_ns - off_ns:>11.0f} ns{'':>10}")
+    print(f"{'np.matmul(m2, m2, out=m2o), 2 x 2':<44}{numpy_mm_ns:>11.0f} ns{1.0:>10.2f}")
+    print(f"{'tensor_matmul_2d_f32 2x2x2, profiling off':<44}{mm_off_ns:>11.0f} ns{mm_off_ns / numpy_mm_ns:>10.2f}")
+    print(f"{'tensor_matmul_2d_f32 2x2x2, profiling on':<44}{mm_on_ns:>11.0f} ns{mm_on_ns / numpy_mm_ns:>10.2f}")
+    print(f"{'profiling on minus off (limit 300 ns)':<44}{mm_on_ns - mm_off_ns:>11.0f} ns{'':>10}")
     print(f"{f'get_profile_report over {args.events:,} events':<44}{report_s * 1e3:>11.1f} ms{'':>10}")
     print(f"{'report length':<44}{len(report):>11} B")
 

@@ -33,6 +33,13 @@ class Profiler {
   // A copy of the store, in order of appending.
   std::vector<OperationEvent> snapshot() const;
 
+  // Every event appended gets the next sequence number, from 0; clearing
+  // drops events but never reuses their numbers. mark() is the number the
+  // next event will get, so the events recorded between two marks are
+  // events_between(first, last).
+  std::uint64_t mark() const;
+  std::vector<OperationEvent> events_between(std::uint64_t first, std::uint64_t last) const;
+
   ProfilerState& state() const noexcept { return *state_; }
 
  private:
@@ -41,6 +48,11 @@ class Profiler {
 
 // GLOBAL_PROFILER, created on first use.
 Profiler& global_profiler();
+
+// The calling thread's number (1 for the first thread that records, then
+// 2, 3, ...; never reused) and its OS thread id.
+std::uint32_t thread_number() noexcept;
+std::int32_t os_thread_id() noexcept;
 
 // PROFILER_CONTEXT of the calling thread.
 void set_profile_context(std::optional<std::string> context);
@@ -59,6 +71,9 @@ class ProfileScope {
   ProfileScope(const ProfileScope&) = delete;
   ProfileScope& operator=(const ProfileScope&) = delete;
 
+  // How the matrix product timed by this scope ran; the event keeps it.
+  void set_product(const ProductRun& run) noexcept { product_ = run; }
+
  private:
   ProfilerState* state_;
   const char* operation_;
@@ -66,6 +81,7 @@ class ProfileScope {
   std::optional<std::string> context_;
   std::uint64_t size_;
   std::uint64_t start_us_;
+  ProductRun product_;
   static constexpr std::uint64_t kNotTimed = ~std::uint64_t{0};
 };
 
