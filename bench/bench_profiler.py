@@ -13,6 +13,7 @@ import timeit
 import numpy as np
 
 import _zoltra_rust as z
+import zoltra_native as zn
 
 
 def per_call_ns(statement, names, number, repeat=5):
@@ -44,15 +45,18 @@ def main():
     z.disable_profiling()
     z.clear_profile()
     names = {"np": np, "a": a, "b": b, "c": c, "add": add, "ap": ap, "bp": bp, "cp": cp,
-             "matmul": matmul, "m2": m2, "m2p": m2p, "m2o": m2o, "m2op": m2op}
+             "matmul": matmul, "m2": m2, "m2p": m2p, "m2o": m2o, "m2op": m2op, "zn": zn}
     numpy_ns = per_call_ns("np.add(a, b, out=c)", names, args.calls)
     numpy_mm_ns = per_call_ns("np.matmul(m2, m2, out=m2o)", names, args.calls)
     off_ns = per_call_ns("add(ap, bp, cp, 1)", names, args.calls)
     mm_off_ns = per_call_ns("matmul(m2p, m2p, m2op, 2, 2, 2)", names, args.calls)
+    layer_off_ns = per_call_ns("zn.matmul(m2, m2, out=m2o)", names, args.calls)
     z.enable_profiling()
     on_ns = per_call_ns("add(ap, bp, cp, 1)", names, args.calls)
     z.clear_profile()
     mm_on_ns = per_call_ns("matmul(m2p, m2p, m2op, 2, 2, 2)", names, args.calls)
+    z.clear_profile()
+    layer_on_ns = per_call_ns("zn.matmul(m2, m2, out=m2o)", names, args.calls)
     z.clear_profile()
 
     for _ in range(args.events):
@@ -72,6 +76,9 @@ def main():
     print(f"{'tensor_matmul_2d_f32 2x2x2, profiling off':<44}{mm_off_ns:>11.0f} ns{mm_off_ns / numpy_mm_ns:>10.2f}")
     print(f"{'tensor_matmul_2d_f32 2x2x2, profiling on':<44}{mm_on_ns:>11.0f} ns{mm_on_ns / numpy_mm_ns:>10.2f}")
     print(f"{'profiling on minus off (limit 300 ns)':<44}{mm_on_ns - mm_off_ns:>11.0f} ns{'':>10}")
+    print(f"{'zoltra_native.matmul 2x2x2 out=, off':<44}{layer_off_ns:>11.0f} ns{layer_off_ns / numpy_mm_ns:>10.2f}")
+    print(f"{'zoltra_native.matmul 2x2x2 out=, on':<44}{layer_on_ns:>11.0f} ns{layer_on_ns / numpy_mm_ns:>10.2f}")
+    print(f"{'profiling on minus off (limit 300 ns)':<44}{layer_on_ns - layer_off_ns:>11.0f} ns{'':>10}")
     print(f"{f'get_profile_report over {args.events:,} events':<44}{report_s * 1e3:>11.1f} ms{'':>10}")
     print(f"{'report length':<44}{len(report):>11} B")
 

@@ -56,22 +56,27 @@ def draw(trace_path, png_path):
     operations = sorted({e["name"] for e in calls})
     colours = dict(zip(operations, plt.get_cmap("tab10").colors))
 
-    fig, ax = plt.subplots(figsize=(11, 1.2 + 0.9 * len(tracks)))
+    span = (max(e["ts"] + e["dur"] for e in calls) - origin) / 1e3
+    fig, ax = plt.subplots(figsize=(11, 1.6 + 0.8 * len(tracks)))
     for row, tid in enumerate(tracks):
+        labelled = 0
         for e in (e for e in calls if e["tid"] == tid):
             start, width = (e["ts"] - origin) / 1e3, max(e["dur"], 1) / 1e3
-            ax.barh(row, width, left=start, height=0.6, color=colours[e["name"]], edgecolor="white", linewidth=0.5)
+            ax.barh(row, width, left=start, height=0.5, color=colours[e["name"]], edgecolor="white", linewidth=0.5)
             args = e["args"]
-            if "path" in args:
+            if "path" in args and width >= 0.04 * span:  # room for a label
                 label = f"{args['m']}x{args['k']}x{args['n']}\n{args['path']}"
                 if args["path"] == "chunks":
                     label += f" x{args['chunks']}"
-                ax.text(start + width / 2, row + 0.42, label, ha="center", va="bottom", fontsize=7)
+                ax.text(start + width / 2, row + 0.3 + 0.35 * (labelled % 2), label, ha="center", va="bottom",
+                        fontsize=7)
+                labelled += 1
     ax.set_yticks(range(len(tracks)), [names.get(t, str(t)) for t in tracks])
-    ax.set_ylim(-0.6, len(tracks) - 0.4 + 0.5)
-    ax.set_xlabel("ms since the step's first call")
+    ax.set_ylim(-0.5, len(tracks) - 0.5 + 0.9)
+    ax.set_xlim(0, span)
+    ax.set_xlabel("ms since the step's first call (products labelled m x k x n and the path they took)")
     ax.legend(handles=[plt.Rectangle((0, 0), 1, 1, color=colours[o]) for o in operations], labels=operations,
-              loc="upper center", bbox_to_anchor=(0.5, -0.45), ncol=len(operations), frameon=False, fontsize=8)
+              loc="upper left", bbox_to_anchor=(1.0, 1.0), frameon=False, fontsize=8)
     ax.set_title("One training step of a 784-512-128-10 MLP, batch 128, through zoltra_native", fontsize=10)
     fig.tight_layout()
     fig.savefig(png_path, dpi=110)

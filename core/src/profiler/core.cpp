@@ -112,17 +112,14 @@ struct ThreadIds {
   std::int32_t os = static_cast<std::int32_t>(::gettid());
 };
 
-// Numbered on the thread's first event, not at its start: threads that never
-// record take no number.
+// A thread is numbered (1, 2, ... never reused) on its first recorded event,
+// not at its start: threads that never record take no number.
 const ThreadIds& thread_ids() noexcept {
   thread_local const ThreadIds ids;
   return ids;
 }
 
 }  // namespace
-
-std::uint32_t thread_number() noexcept { return thread_ids().number; }
-std::int32_t os_thread_id() noexcept { return thread_ids().os; }
 
 void set_profile_context(std::optional<std::string> context) { PROFILER_CONTEXT = std::move(context); }
 

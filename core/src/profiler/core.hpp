@@ -49,11 +49,6 @@ class Profiler {
 // GLOBAL_PROFILER, created on first use.
 Profiler& global_profiler();
 
-// The calling thread's number (1 for the first thread that records, then
-// 2, 3, ...; never reused) and its OS thread id.
-std::uint32_t thread_number() noexcept;
-std::int32_t os_thread_id() noexcept;
-
 // PROFILER_CONTEXT of the calling thread.
 void set_profile_context(std::optional<std::string> context);
 const std::optional<std::string>& profile_context() noexcept;
