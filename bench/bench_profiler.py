@@ -2,7 +2,7 @@
 
 Usage: PYTHONPATH=build/<name>:python python3 bench/bench_profiler.py [--events N]
 
-Prints a table; there is no pass or fail. Times are the best of a few
+Prints a table; there is no pass or fail. Times are the best of many short
 repeats, so other work on the machine shows up as noise, not as a trend.
 """
 
@@ -16,8 +16,10 @@ import _zoltra_rust as z
 import zoltra_native as zn
 
 
-def per_call_ns(statement, names, number, repeat=5):
+def per_call_ns(statement, names, number, repeat=200):
     # A statement string, not a lambda: the lambda's own call would count.
+    # Many short repeats: on a busy machine the best of them is the one that
+    # ran undisturbed.
     return min(timeit.repeat(statement, globals=names, number=number, repeat=repeat)) / number * 1e9
 
 
@@ -27,7 +29,7 @@ def main():
     # busy-wait for a while; let them settle before timing anything.
     time.sleep(1.0)
     parser.add_argument("--events", type=int, default=1_000_000, help="events stored before the report")
-    parser.add_argument("--calls", type=int, default=200_000, help="calls per timing repeat")
+    parser.add_argument("--calls", type=int, default=2_000, help="calls per timing repeat (200 repeats)")
     args = parser.parse_args()
 
     a = np.ones(1, np.float32)

@@ -16,7 +16,7 @@ import numpy as np
 
 import zoltra_native as zn
 
-BATCH, SIZES = 128, (784, 512, 128, 10)  # the three products take the three paths
+BATCH, SIZES = 128, (784, 256, 128, 10)  # the three products take the three paths
 
 
 def step(x, y, weights, rate):
@@ -57,27 +57,43 @@ def draw(trace_path, png_path):
     colours = dict(zip(operations, plt.get_cmap("tab10").colors))
 
     span = (max(e["ts"] + e["dur"] for e in calls) - origin) / 1e3
-    fig, ax = plt.subplots(figsize=(11, 1.6 + 0.8 * len(tracks)))
-    for row, tid in enumerate(tracks):
-        labelled = 0
-        for e in (e for e in calls if e["tid"] == tid):
-            start, width = (e["ts"] - origin) / 1e3, max(e["dur"], 1) / 1e3
-            ax.barh(row, width, left=start, height=0.5, color=colours[e["name"]], edgecolor="white", linewidth=0.5)
-            args = e["args"]
-            if "path" in args and width >= 0.04 * span:  # room for a label
-                label = f"{args['m']}x{args['k']}x{args['n']}\n{args['path']}"
-                if args["path"] == "chunks":
-                    label += f" x{args['chunks']}"
-                ax.text(start + width / 2, row + 0.3 + 0.35 * (labelled % 2), label, ha="center", va="bottom",
-                        fontsize=7)
-                labelled += 1
-    ax.set_yticks(range(len(tracks)), [names.get(t, str(t)) for t in tracks])
-    ax.set_ylim(-0.5, len(tracks) - 0.5 + 0.9)
-    ax.set_xlim(0, span)
-    ax.set_xlabel("ms since the step's first call (products labelled m x k x n and the path they took)")
-    ax.legend(handles=[plt.Rectangle((0, 0), 1, 1, color=colours[o]) for o in operations], labels=operations,
-              loc="upper left", bbox_to_anchor=(1.0, 1.0), frameon=False, fontsize=8)
-    ax.set_title("One training step of a 784-512-128-10 MLP, batch 128, through zoltra_native", fontsize=10)
+    # Below the whole step, a close-up of the longest run of short calls
+    # between two long ones.
+    runs = [[]]
+    for e in sorted(calls, key=lambda e: e["ts"]):
+        if e["dur"] / 1e3 < 0.1 * span:
+            runs[-1].append(e)
+        elif runs[-1]:
+            runs.append([])
+    short = max(runs, key=len) or calls
+    window = ((min(e["ts"] for e in short) - origin) / 1e3, (max(e["ts"] + e["dur"] for e in short) - origin) / 1e3)
+    fig, axes = plt.subplots(2, 1, figsize=(11, 2.4 + 1.6 * len(tracks)))
+    for ax, (left, right) in zip(axes, [(0.0, span), window]):
+        width_of_view = right - left
+        for row, tid in enumerate(tracks):
+            labelled = 0
+            for e in (e for e in calls if e["tid"] == tid):
+                start, width = (e["ts"] - origin) / 1e3, max(e["dur"], 1) / 1e3
+                ax.barh(row, width, left=start, height=0.5, color=colours[e["name"]], edgecolor="white",
+                        linewidth=0.5)
+                args = e["args"]
+                visible = max(start, left), min(start + width, right)
+                if "path" in args and visible[1] - visible[0] >= 0.04 * width_of_view:  # room for a label
+                    label = f"{args['m']}x{args['k']}x{args['n']}\n{args['path']}"
+                    if args["path"] == "chunks":
+                        label += f" x{args['chunks']}"
+                    ax.text(sum(visible) / 2, row + 0.3 + 0.35 * (labelled % 2), label, ha="center", va="bottom",
+                            fontsize=7)
+                    labelled += 1
+        ax.set_yticks(range(len(tracks)), [names.get(t, str(t)) for t in tracks])
+        ax.set_ylim(-0.5, len(tracks) - 0.5 + 0.9)
+        ax.set_xlim(left, right)
+    axes[0].set_title("One training step of a 784-256-128-10 MLP, batch 128, through zoltra_native", fontsize=10)
+    axes[0].axvspan(*window, color="0.85", zorder=0)
+    axes[1].set_title("the shaded stretch, closer", fontsize=9)
+    axes[1].set_xlabel("ms since the step's first call (products labelled m x k x n and the path they took)")
+    axes[0].legend(handles=[plt.Rectangle((0, 0), 1, 1, color=colours[o]) for o in operations], labels=operations,
+                   loc="upper left", bbox_to_anchor=(1.0, 1.0), frameon=False, fontsize=8)
     fig.tight_layout()
     fig.savefig(png_path, dpi=110)
 
@@ -85,6 +101,7 @@ def draw(trace_path, png_path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default="docs", help="folder for the trace and the picture")
+    parser.add_argument("--steps", type=int, default=20, help="profiled steps; the quickest is shown")
     args = parser.parse_args()
 
     rng = np.random.default_rng(0)
@@ -95,8 +112,16 @@ def main():
     time.sleep(1.0)  # let OpenBLAS's threads settle after loading
     for _ in range(5):  # warm: pool threads started, pages touched
         step(x, y, weights, 0.01)
-    with zn.profile("step") as p:
-        step(x, y, weights, 0.01)
+    # The quickest of several steps: on a busy machine, the least disturbed one.
+    best = None
+    for _ in range(args.steps):
+        start = time.perf_counter()
+        with zn.profile("step") as p:
+            step(x, y, weights, 0.01)
+        seconds = time.perf_counter() - start
+        if best is None or seconds < best[0]:
+            best = (seconds, p)
+    p = best[1]
 
     print(p)
     os.makedirs(args.out, exist_ok=True)
