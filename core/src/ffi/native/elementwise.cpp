@@ -46,7 +46,7 @@ PyObject* elementwise(PyObject* const* args, const char* operation, Kernel kerne
     std::unique_ptr<char[]> a_copy, b_copy;
     const auto* a_data = reinterpret_cast<const float*>(a.contiguous_data(a_copy));
     const auto* b_data = reinterpret_cast<const float*>(b.contiguous_data(b_copy));
-    WithoutGil unlocked(count >= kReleaseGilWork);
+    WithoutGil unlocked(count >= kReleaseGilElements);
     profiler::ProfileScope scope(profiler::global_profiler(), operation, "CPU", count);
     kernel(a_data, b_data, target, count);
   }
