@@ -71,13 +71,14 @@ void matmul_f32_prepare(std::uint64_t m, std::uint64_t k, std::uint64_t n) {
   if (plan_uses_blas(plan_matmul(m, k, n, features, backend::processor_count()), k, n, features)) openblas();
 }
 
-void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
-                             std::uint64_t n) {
-  matmul_f32_cpu_dispatch(a, b, c, m, k, n, backend::cpu_features(), backend::processor_count());
+profiler::ProductRun matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m,
+                                             std::uint64_t k, std::uint64_t n) {
+  return matmul_f32_cpu_dispatch(a, b, c, m, k, n, backend::cpu_features(), backend::processor_count());
 }
 
-void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
-                             std::uint64_t n, const backend::CpuFeatures& features, std::uint64_t processors) {
+profiler::ProductRun matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m,
+                                             std::uint64_t k, std::uint64_t n, const backend::CpuFeatures& features,
+                                             std::uint64_t processors) {
   const MatmulPlan plan = plan_matmul(m, k, n, features, processors);
   // Loaded before anything is recorded or written, so that a library that
   // cannot be loaded fails the call cleanly (Unavailable).
@@ -88,20 +89,21 @@ void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint
   backend::record_detailed_dispatch(backend::kBackendCpu, "matmul", m, n, k, policy);
   switch (plan.path) {
     case MatmulPath::kNothing:
-      return;
+      break;
     case MatmulPath::kZeroFill:
       std::memset(c, 0, static_cast<std::size_t>(m * n) * sizeof(float));
-      return;
+      break;
     case MatmulPath::kKernel:
       kernel_for(features)(a, b, c, m, k, n);
-      return;
+      break;
     case MatmulPath::kParallel:
       run_parallel(a, b, c, m, k, n, plan, features);
-      return;
+      break;
     case MatmulPath::kWholeBlas:
       run_blas_tiles(a, b, c, m, k, n);
-      return;
+      break;
   }
+  return describe_matmul(plan, m, k, n, features);
 }
 
 float dot_product_f32_scalar(const float* a, const float* b, std::uint64_t count) noexcept {

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "backend/capabilities.hpp"
+#include "profiler/product_run.hpp"
 
 namespace zoltra::ops {
 
@@ -15,15 +16,17 @@ void matmul_f32_prepare(std::uint64_t m, std::uint64_t k, std::uint64_t n);
 // C (m x n) = A (m x k) x B (k x n). Loads OpenBLAS if the product needs it
 // (throws Unavailable before anything is written when it cannot), writes the
 // dispatch record, then picks the micro-kernel, parallel row chunks or
-// OpenBLAS tiles by m*k*n and the processor's features.
-void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
-                             std::uint64_t n);
+// OpenBLAS tiles by m*k*n and the processor's features. Returns the path it
+// took, for the profiler.
+profiler::ProductRun matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m,
+                                             std::uint64_t k, std::uint64_t n);
 
 // The same for a given feature set and processor count, so that tests can run
 // the paths of processors other than this one (the features must be ones this
 // processor has).
-void matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k,
-                             std::uint64_t n, const backend::CpuFeatures& features, std::uint64_t processors);
+profiler::ProductRun matmul_f32_cpu_dispatch(const float* a, const float* b, float* c, std::uint64_t m,
+                                             std::uint64_t k, std::uint64_t n, const backend::CpuFeatures& features,
+                                             std::uint64_t processors);
 
 // The dot-product step: the AVX2 kernel with AVX2 + FMA, else a scalar loop.
 float dot_product_f32(const float* a, const float* b, std::uint64_t count) noexcept;

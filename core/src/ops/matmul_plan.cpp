@@ -67,4 +67,42 @@ RowRange matmul_chunk_rows(const MatmulPlan& plan, std::uint64_t m, std::uint64_
   return {first, left < plan.rows_per_chunk ? left : plan.rows_per_chunk};
 }
 
+// A pure function of the plan: the chunks count nothing while they run.
+profiler::ProductRun describe_matmul(const MatmulPlan& plan, std::uint64_t m, std::uint64_t k, std::uint64_t n,
+                                     const backend::CpuFeatures& features) noexcept {
+  using profiler::ProductPath;
+  profiler::ProductRun run;
+  run.m = m;
+  run.k = k;
+  run.n = n;
+  const std::uint8_t lanes = matmul_kernel_variant(features) == MatmulKernelVariant::kAvx512 ? 16 : 8;
+  switch (plan.path) {
+    case MatmulPath::kNothing: run.path = ProductPath::kEmpty; break;
+    case MatmulPath::kZeroFill: run.path = ProductPath::kZeroFill; break;
+    case MatmulPath::kWholeBlas: {
+      run.path = ProductPath::kOpenBlas;
+      const TileGrid tiles = blas_tiles(m, n);
+      run.chunks = static_cast<std::uint32_t>(tiles.row_tiles * tiles.column_tiles);
+      break;
+    }
+    case MatmulPath::kKernel:
+      run.path = ProductPath::kKernel;
+      run.kernel_lanes = lanes;
+      break;
+    case MatmulPath::kParallel: {
+      run.path = ProductPath::kChunks;
+      run.chunks = static_cast<std::uint32_t>(plan.chunk_count);
+      run.rows_per_chunk = plan.rows_per_chunk;
+      // Every chunk but the last has rows_per_chunk rows.
+      const RowRange last = matmul_chunk_rows(plan, m, plan.chunk_count - 1);
+      if (plan_matmul_chunk(plan.rows_per_chunk, k, n, features) == ChunkPath::kKernel)
+        run.kernel_chunks += static_cast<std::uint32_t>(plan.chunk_count - 1);
+      if (plan_matmul_chunk(last.count, k, n, features) == ChunkPath::kKernel) ++run.kernel_chunks;
+      if (run.kernel_chunks != 0) run.kernel_lanes = lanes;
+      break;
+    }
+  }
+  return run;
+}
+
 }  // namespace zoltra::ops

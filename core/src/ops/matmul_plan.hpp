@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "backend/capabilities.hpp"
+#include "profiler/product_run.hpp"
 
 namespace zoltra::ops {
 
@@ -84,5 +85,10 @@ struct RowRange {
   std::uint64_t count;
 };
 RowRange matmul_chunk_rows(const MatmulPlan& plan, std::uint64_t m, std::uint64_t index) noexcept;
+
+// How a product planned so ran, as its profiled event keeps it: the path,
+// the chunks and how many of them ran our kernel, m, k and n.
+profiler::ProductRun describe_matmul(const MatmulPlan& plan, std::uint64_t m, std::uint64_t k, std::uint64_t n,
+                                     const backend::CpuFeatures& features) noexcept;
 
 }  // namespace zoltra::ops

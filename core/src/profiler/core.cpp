@@ -1,5 +1,8 @@
 #include "profiler/core.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <mutex>
@@ -22,6 +25,7 @@ struct ProfilerState {
   std::atomic<bool> enabled_now{false};
   alignas(64) mutable std::shared_mutex store_lock;
   std::vector<OperationEvent> events;
+  std::uint64_t first_sequence = 0;  // of events[0]
 };
 
 namespace {
@@ -49,7 +53,23 @@ void Profiler::set_enabled(bool on) {
 
 void Profiler::clear() {
   std::unique_lock<std::shared_mutex> guard(state_->store_lock);
+  state_->first_sequence += state_->events.size();
   state_->events.clear();
+}
+
+std::uint64_t Profiler::mark() const {
+  std::shared_lock<std::shared_mutex> guard(state_->store_lock);
+  return state_->first_sequence + state_->events.size();
+}
+
+std::vector<OperationEvent> Profiler::events_between(std::uint64_t first, std::uint64_t last) const {
+  std::shared_lock<std::shared_mutex> guard(state_->store_lock);
+  const std::uint64_t base = state_->first_sequence;
+  const std::uint64_t end = base + state_->events.size();
+  first = std::clamp(first, base, end);
+  last = std::clamp(last, first, end);
+  return {state_->events.begin() + static_cast<std::ptrdiff_t>(first - base),
+          state_->events.begin() + static_cast<std::ptrdiff_t>(last - base)};
 }
 
 std::vector<OperationEvent> Profiler::snapshot() const {
@@ -82,6 +102,24 @@ Profiler& global_profiler() {
   static Profiler* const GLOBAL_PROFILER = new Profiler(Profiler::create());
   return *GLOBAL_PROFILER;
 }
+
+namespace {
+
+std::atomic<std::uint32_t> threads_numbered{0};
+
+struct ThreadIds {
+  std::uint32_t number = threads_numbered.fetch_add(1, std::memory_order_relaxed) + 1;
+  std::int32_t os = static_cast<std::int32_t>(::gettid());
+};
+
+// A thread is numbered (1, 2, ... never reused) on its first recorded event,
+// not at its start: threads that never record take no number.
+const ThreadIds& thread_ids() noexcept {
+  thread_local const ThreadIds ids;
+  return ids;
+}
+
+}  // namespace
 
 void set_profile_context(std::optional<std::string> context) { PROFILER_CONTEXT = std::move(context); }
 
@@ -118,7 +156,9 @@ ProfileScope::~ProfileScope() noexcept(false) {
 
   const bool unwinding = std::uncaught_exceptions() != 0;
   try {
-    OperationEvent event{operation_, backend_, std::move(context_), size_, start_us_, end_us};
+    const ThreadIds& ids = thread_ids();
+    OperationEvent event{operation_, backend_, std::move(context_), size_, start_us_, end_us,
+                         ids.number, ids.os, product_};
     std::unique_lock<std::shared_mutex> guard(state_->store_lock);
     state_->events.push_back(std::move(event));
   } catch (...) {

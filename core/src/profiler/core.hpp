@@ -33,6 +33,13 @@ class Profiler {
   // A copy of the store, in order of appending.
   std::vector<OperationEvent> snapshot() const;
 
+  // Every event appended gets the next sequence number, from 0; clearing
+  // drops events but never reuses their numbers. mark() is the number the
+  // next event will get, so the events recorded between two marks are
+  // events_between(first, last).
+  std::uint64_t mark() const;
+  std::vector<OperationEvent> events_between(std::uint64_t first, std::uint64_t last) const;
+
   ProfilerState& state() const noexcept { return *state_; }
 
  private:
@@ -59,6 +66,9 @@ class ProfileScope {
   ProfileScope(const ProfileScope&) = delete;
   ProfileScope& operator=(const ProfileScope&) = delete;
 
+  // How the matrix product timed by this scope ran; the event keeps it.
+  void set_product(const ProductRun& run) noexcept { product_ = run; }
+
  private:
   ProfilerState* state_;
   const char* operation_;
@@ -66,6 +76,7 @@ class ProfileScope {
   std::optional<std::string> context_;
   std::uint64_t size_;
   std::uint64_t start_us_;
+  ProductRun product_;
   static constexpr std::uint64_t kNotTimed = ~std::uint64_t{0};
 };
 

@@ -5,7 +5,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "profiler/product_run.hpp"
 
 namespace zoltra::profiler {
 
@@ -13,12 +16,26 @@ inline constexpr const char* kProfilerVersion = "0.2.4";
 
 // One recorded execution; stamps in wall-clock microseconds since the epoch.
 struct OperationEvent {
+  OperationEvent() = default;
+  // The trace fields default, so that events can be written as the report sees them.
+  OperationEvent(std::string operation, std::string backend, std::optional<std::string> context, std::uint64_t size,
+                 std::uint64_t start_us, std::uint64_t end_us, std::uint32_t thread = 0, std::int32_t os_thread = 0,
+                 ProductRun product = {})
+      : operation(std::move(operation)), backend(std::move(backend)), context(std::move(context)), size(size),
+        start_us(start_us), end_us(end_us), thread(thread), os_thread(os_thread), product(product) {}
+
   std::string operation;
   std::string backend;
   std::optional<std::string> context;
   std::uint64_t size = 0;
   std::uint64_t start_us = 0;
   std::uint64_t end_us = 0;
+  // For the trace only (reports ignore them): the recording thread, as a
+  // small number that stays the thread's for its life and as the OS thread
+  // id, and how a matrix product ran.
+  std::uint32_t thread = 0;
+  std::int32_t os_thread = 0;
+  ProductRun product;
 };
 
 // (end_us - start_us) / 1000, or 0 when the clock stepped back.

@@ -64,6 +64,7 @@ inline constexpr std::uint64_t kReleaseGilMultiplyAdds = 65536;
 std::span<const PyMethodDef> elementwise_methods();
 std::span<const PyMethodDef> reduction_methods();
 std::span<const PyMethodDef> product_methods();
+std::span<const PyMethodDef> profile_methods();
 
 }  // namespace zoltra::native
 

@@ -97,7 +97,7 @@ PyObject* matmul_body(PyObject* const* args) {
       WithoutGil unlocked(um * uk * un >= kReleaseGilMultiplyAdds);
       {
         profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", um * uk * un);
-        ops::matmul_f32_cpu_dispatch(a_data, b_data, product, um, uk, un);
+        scope.set_product(ops::matmul_f32_cpu_dispatch(a_data, b_data, product, um, uk, un));
       }
       if (product != target) std::memcpy(target, product, static_cast<std::size_t>(m * n) * sizeof(float));
     }

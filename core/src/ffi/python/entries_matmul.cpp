@@ -16,8 +16,8 @@ PyObject* tensor_matmul_2d_f32_body(std::uint64_t a_ptr, std::uint64_t b_ptr, st
   // Opened even for empty matrices: every product that passes the null check
   // is dispatched, recorded and profiled.
   profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", m * k * n);
-  ops::matmul_f32_cpu_dispatch(address_as<const float>(a_ptr), address_as<const float>(b_ptr),
-                               address_as<float>(out_ptr), m, k, n);
+  scope.set_product(ops::matmul_f32_cpu_dispatch(address_as<const float>(a_ptr), address_as<const float>(b_ptr),
+                                                 address_as<float>(out_ptr), m, k, n));
   return result_none();
 }
 
