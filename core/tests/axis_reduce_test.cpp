@@ -195,6 +195,38 @@ TEST(AxisReduce, ZerosAndNaNsFollowTheStridedFold) {
   }
 }
 
+// Folded strides that are not multiples of 4 (float32 fields of 9-byte
+// records): each output as the whole reduction of its sub-view copied to C
+// order and walked with the strided kernels.
+TEST(AxisReduce, UnevenStridesFoldTheCopiedSubView) {
+  const auto values = flat_test::order_sensitive(5 * 7, 9);
+  std::vector<char> records(5 * 7 * 9 + 3);
+  for (std::size_t i = 0; i < values.size(); ++i) std::memcpy(records.data() + 1 + 9 * i, &values[i], 4);
+  const std::int64_t shape[] = {5, 7}, strides[] = {63, 9};
+  for (AxisFold fold : {AxisFold::kSum, AxisFold::kMean, AxisFold::kMax, AxisFold::kMin}) {
+    for (int axis : {0, 1}) {
+      const bool reduced[] = {axis == 0, axis == 1};
+      std::vector<float> out(axis == 0 ? 7 : 5);
+      zoltra::ops::axis_reduce_f32_cpu(fold, reinterpret_cast<const float*>(records.data() + 1), 2, shape, strides,
+                                       reduced, out.data());
+      for (std::size_t o = 0; o < out.size(); ++o) {
+        const std::int64_t n = axis == 0 ? 5 : 7;
+        std::vector<float> copy;
+        for (std::int64_t i = 0; i < n; ++i) copy.push_back(axis == 0 ? values[i * 7 + o] : values[o * 7 + i]);
+        // Strided, not C-contiguous, so the copy is walked as a strided view.
+        const SubView v{0, {n, 1}, {1, 1}};
+        const std::int64_t c_shape[] = {n}, c_strides[] = {4};
+        float expected = whole(fold, copy.data(), v);
+        if (fold == AxisFold::kSum || fold == AxisFold::kMean) {
+          expected = zoltra::ops::sum_f32_strided_dispatch(copy.data(), c_shape, 1, c_strides, 1);
+          if (fold == AxisFold::kMean) expected /= static_cast<float>(n);
+        }
+        ASSERT_TRUE(same_float(expected, out[o])) << int(fold) << " axis " << axis << " output " << o;
+      }
+    }
+  }
+}
+
 TEST(AxisReduce, Int32SumsWrapAndBoolsFold) {
   for (const Case& c : cases()) {
     const auto subs = sub_views(c);

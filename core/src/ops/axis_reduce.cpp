@@ -218,6 +218,24 @@ void axis_reduce_f32_cpu(AxisFold fold, const float* data, std::uint64_t ndim, c
     return lanes(axes, bytes, out, init, step, finish);
   }
 
+  // The strided kernels read element offset / 4: folded strides that are not
+  // multiples of 4 (a float32 field of packed records) are folded here, in
+  // the same order, where the elements lie.
+  bool exact = true;
+  for (const Dim& d : axes.folded) exact &= d.stride % 4 == 0;
+  if (!exact) {
+    over_pool(axes.outputs, work, true, [&](std::uint64_t begin, std::uint64_t end) {
+      outputs_in(axes, begin, end, [&](std::uint64_t o, std::int64_t offset) {
+        float r = sum ? 0.0f : load_unaligned<float>(bytes + offset);
+        for_each_position(axes.folded, [&](std::int64_t at) {
+          const float v = load_unaligned<float>(bytes + offset + at);
+          r = sum ? r + v : fold == AxisFold::kMax ? (v > r ? v : r) : (v < r ? v : r);
+        });
+        out[o] = fold == AxisFold::kMean ? r / scale : r;
+      });
+    });
+    return;
+  }
   std::vector<std::int64_t> sub_shape, sub_strides;
   for (const Dim& d : axes.folded) {
     sub_shape.push_back(static_cast<std::int64_t>(d.extent));
