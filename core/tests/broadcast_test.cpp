@@ -120,6 +120,18 @@ TEST(Broadcast, EveryElementIsTheScalarOperation) {
   }
 }
 
+// An output beyond the last-level cache is written with streaming stores.
+TEST(Broadcast, StreamedOutput) {
+  const std::int64_t n = 2900;
+  const std::vector<std::int64_t> shape{n, n}, full{4 * n, 4}, row{0, 4};
+  const auto x = flat_test::order_sensitive(n * n, 5), r = flat_test::order_sensitive(n, 6);
+  std::vector<float> out(n * n), expected(n * n);
+  for (std::int64_t i = 0; i < n * n; ++i) expected[i] = r[i % n] - x[i];
+  zoltra::ops::broadcast_f32_cpu(BinaryOp::kSub, 2, shape.data(), r.data(), row.data(), x.data(), full.data(),
+                                 out.data(), full.data());
+  EXPECT_EQ(0, std::memcmp(expected.data(), out.data(), out.size() * 4));
+}
+
 TEST(Broadcast, InPlaceOnEitherOperand) {
   const std::vector<std::int64_t> shape{300, 257}, full{257 * 4, 4}, row{0, 4};
   const auto x = flat_test::order_sensitive(300 * 257, 3), r = flat_test::order_sensitive(257, 4);

@@ -135,12 +135,12 @@ void outputs_in(const Axes& axes, std::uint64_t begin, std::uint64_t end, PerOut
 
 // The lanes walk: units are a block of at most kLaneBlock side-by-side
 // outputs at one position of the outer kept dimensions; init(acc, first, w)
-// starts a block from the folded sub-views' first elements, step(acc, row, w)
-// folds one more position, finish(acc, w) ends it.
+// starts a block from the folded sub-views' first elements, fold(acc, rows,
+// n, w) folds the next n positions, finish(acc, w) ends it.
 constexpr std::uint64_t kLaneBlock = 1024;
 
-template <class T, class Init, class Step, class Finish>
-void lanes(const Axes& axes, const char* data, T* out, Init&& init, Step step, Finish&& finish) {
+template <class T, class Init, class Fold, class Finish>
+void lanes(const Axes& axes, const char* data, T* out, Init&& init, Fold fold, Finish&& finish) {
   const Dim inner = axes.kept.back();
   const std::vector<Dim> outer(axes.kept.begin(), axes.kept.end() - 1);
   const std::uint64_t positions = axes.outputs / inner.extent;
@@ -157,10 +157,28 @@ void lanes(const Axes& axes, const char* data, T* out, Init&& init, Step step, F
       const char* base = data + Odometer(outer, position).offset() + static_cast<std::int64_t>(first * sizeof(T));
       T* acc = out + position * inner.extent + first;
       init(acc, reinterpret_cast<const T*>(base), w);
-      for_each_position(axes.folded, [&](std::int64_t offset) { step(acc, reinterpret_cast<const T*>(base + offset), w); });
+      const T* rows[kLaneRows];
+      std::uint64_t pending = 0;
+      for_each_position(axes.folded, [&](std::int64_t offset) {
+        rows[pending++] = reinterpret_cast<const T*>(base + offset);
+        if (pending == kLaneRows) {
+          fold(acc, rows, pending, w);
+          pending = 0;
+        }
+      });
+      if (pending != 0) fold(acc, rows, pending, w);
       finish(acc, w);
     }
   });
+}
+
+// A one-step kernel as a fold of n rows, for sums and logic, whose grouping
+// cannot change a result.
+template <class T>
+auto each_row(void (*step)(T*, const T*, std::uint64_t) noexcept) {
+  return [step](T* acc, const T* const* rows, std::uint64_t n, std::uint64_t w) {
+    for (std::uint64_t k = 0; k < n; ++k) step(acc, rows[k], w);
+  };
 }
 
 template <class T>
@@ -207,7 +225,7 @@ void axis_reduce_f32_cpu(AxisFold fold, const float* data, std::uint64_t ndim, c
   }
 
   if (side_by_side(axes, 4) && aligned_for(data, ndim, strides, 4)) {
-    auto step = fold == AxisFold::kMax ? kernels.max_f32 : fold == AxisFold::kMin ? kernels.min_f32 : kernels.sum_f32;
+    auto rows = fold == AxisFold::kMax ? kernels.max_f32 : fold == AxisFold::kMin ? kernels.min_f32 : kernels.sum_f32;
     auto init = [&](float* acc, const float* first, std::uint64_t w) {
       for (std::uint64_t j = 0; j < w; ++j) acc[j] = sum ? 0.0f : first[j];
     };
@@ -215,7 +233,7 @@ void axis_reduce_f32_cpu(AxisFold fold, const float* data, std::uint64_t ndim, c
       if (fold == AxisFold::kMean)
         for (std::uint64_t j = 0; j < w; ++j) acc[j] = acc[j] / scale;
     };
-    return lanes(axes, bytes, out, init, step, finish);
+    return lanes(axes, bytes, out, init, rows, finish);
   }
 
   // The strided kernels read element offset / 4: folded strides that are not
@@ -272,7 +290,7 @@ void axis_sum_i32_cpu(const std::int32_t* data, std::uint64_t ndim, const std::i
   auto* wide = reinterpret_cast<std::uint32_t*>(out);
   if (side_by_side(axes, 4) && aligned_for(data, ndim, strides, 4)) {
     auto init = [](std::uint32_t* acc, const std::uint32_t*, std::uint64_t w) { fill(acc, w, std::uint32_t{0}); };
-    return lanes(axes, bytes, wide, init, axis_reduce_kernels_for(backend::cpu_features()).sum_u32,
+    return lanes(axes, bytes, wide, init, each_row(axis_reduce_kernels_for(backend::cpu_features()).sum_u32),
                  [](std::uint32_t*, std::uint64_t) {});
   }
   over_pool(axes.outputs, work, true, [&](std::uint64_t begin, std::uint64_t end) {
@@ -306,7 +324,8 @@ void axis_bool(const std::uint8_t* data, std::uint64_t ndim, const std::int64_t*
   if (side_by_side(axes, 1)) {
     const AxisReduceKernels kernels = axis_reduce_kernels_for(backend::cpu_features());
     auto init = [](std::uint8_t* acc, const std::uint8_t*, std::uint64_t w) { fill(acc, w, std::uint8_t{kAll}); };
-    return lanes(axes, bytes, out, init, kAll ? kernels.all_u8 : kernels.any_u8, [](std::uint8_t*, std::uint64_t) {});
+    return lanes(axes, bytes, out, init, each_row(kAll ? kernels.all_u8 : kernels.any_u8),
+                 [](std::uint8_t*, std::uint64_t) {});
   }
   over_pool(axes.outputs, work, true, [&](std::uint64_t begin, std::uint64_t end) {
     outputs_in(axes, begin, end, [&](std::uint64_t o, std::int64_t offset) {

@@ -13,22 +13,59 @@
 namespace zoltra::ops {
 namespace {
 
+struct Sum {
+  static __m256 apply(__m256 r, __m256 v) noexcept { return _mm256_add_ps(r, v); }
+  static float apply(float r, float v) noexcept { return r + v; }
+};
+struct Max {
+  static __m256 apply(__m256 r, __m256 v) noexcept { return _mm256_max_ps(v, r); }
+  static float apply(float r, float v) noexcept { return v > r ? v : r; }
+};
+struct Min {
+  static __m256 apply(__m256 r, __m256 v) noexcept { return _mm256_min_ps(v, r); }
+  static float apply(float r, float v) noexcept { return v < r ? v : r; }
+};
+
 template <bool kMax>
 __m256 pick(__m256 v, __m256 r) noexcept {
-  return kMax ? _mm256_max_ps(v, r) : _mm256_min_ps(v, r);
+  return kMax ? Max::apply(r, v) : Min::apply(r, v);
 }
 
 template <bool kMax>
 float pick(float v, float r) noexcept {
-  return kMax ? (v > r ? v : r) : (v < r ? v : r);
+  return kMax ? Max::apply(r, v) : Min::apply(r, v);
 }
 
-template <bool kMax>
-void extreme_step(float* acc, const float* row, std::uint64_t width) noexcept {
+// Four vectors of accumulators at a time stay in registers through all n
+// steps, each step one dependent operation per lane, in row order.
+template <class Fold>
+void fold_rows(float* acc, const float* const* rows, std::uint64_t n, std::uint64_t width) noexcept {
   std::uint64_t j = 0;
-  for (; width - j >= 8; j += 8)
-    _mm256_storeu_ps(acc + j, pick<kMax>(_mm256_loadu_ps(row + j), _mm256_loadu_ps(acc + j)));
-  for (; j < width; ++j) acc[j] = pick<kMax>(row[j], acc[j]);
+  for (; width - j >= 32; j += 32) {
+    __m256 r0 = _mm256_loadu_ps(acc + j), r1 = _mm256_loadu_ps(acc + j + 8);
+    __m256 r2 = _mm256_loadu_ps(acc + j + 16), r3 = _mm256_loadu_ps(acc + j + 24);
+    for (std::uint64_t k = 0; k < n; ++k) {
+      const float* row = rows[k] + j;
+      r0 = Fold::apply(r0, _mm256_loadu_ps(row));
+      r1 = Fold::apply(r1, _mm256_loadu_ps(row + 8));
+      r2 = Fold::apply(r2, _mm256_loadu_ps(row + 16));
+      r3 = Fold::apply(r3, _mm256_loadu_ps(row + 24));
+    }
+    _mm256_storeu_ps(acc + j, r0);
+    _mm256_storeu_ps(acc + j + 8, r1);
+    _mm256_storeu_ps(acc + j + 16, r2);
+    _mm256_storeu_ps(acc + j + 24, r3);
+  }
+  for (; width - j >= 8; j += 8) {
+    __m256 r = _mm256_loadu_ps(acc + j);
+    for (std::uint64_t k = 0; k < n; ++k) r = Fold::apply(r, _mm256_loadu_ps(rows[k] + j));
+    _mm256_storeu_ps(acc + j, r);
+  }
+  for (; j < width; ++j) {
+    float r = acc[j];
+    for (std::uint64_t k = 0; k < n; ++k) r = Fold::apply(r, rows[k][j]);
+    acc[j] = r;
+  }
 }
 
 // The strided fold keeps its first element when that is a NaN and otherwise
@@ -65,8 +102,8 @@ float extreme_run(const float* data, std::uint64_t count) noexcept {
 }  // namespace
 
 AxisReduceKernels axis_reduce_avx2() noexcept {
-  return {sum_f32_step,  extreme_step<true>, extreme_step<false>, sum_u32_step,
-          all_u8_step,   any_u8_step,        extreme_run<true>,   extreme_run<false>};
+  return {fold_rows<Sum>, fold_rows<Max>, fold_rows<Min>,    sum_u32_step,
+          all_u8_step,    any_u8_step,    extreme_run<true>, extreme_run<false>};
 }
 
 }  // namespace zoltra::ops

@@ -10,11 +10,6 @@
 namespace zoltra::ops {
 namespace {
 
-void sum_f32_step(float* acc, const float* row, std::uint64_t width) noexcept {
-#pragma GCC ivdep
-  for (std::uint64_t j = 0; j < width; ++j) acc[j] = acc[j] + row[j];
-}
-
 void sum_u32_step(std::uint32_t* acc, const std::uint32_t* row, std::uint64_t width) noexcept {
 #pragma GCC ivdep
   for (std::uint64_t j = 0; j < width; ++j) acc[j] += row[j];

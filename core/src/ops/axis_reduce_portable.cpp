@@ -5,12 +5,23 @@
 namespace zoltra::ops {
 namespace {
 
-void max_f32_step(float* acc, const float* row, std::uint64_t width) noexcept {
-  for (std::uint64_t j = 0; j < width; ++j) acc[j] = row[j] > acc[j] ? row[j] : acc[j];
-}
+struct Sum {
+  static float apply(float r, float v) noexcept { return r + v; }
+};
+struct Max {
+  static float apply(float r, float v) noexcept { return v > r ? v : r; }
+};
+struct Min {
+  static float apply(float r, float v) noexcept { return v < r ? v : r; }
+};
 
-void min_f32_step(float* acc, const float* row, std::uint64_t width) noexcept {
-  for (std::uint64_t j = 0; j < width; ++j) acc[j] = row[j] < acc[j] ? row[j] : acc[j];
+template <class Fold>
+void fold_rows(float* acc, const float* const* rows, std::uint64_t n, std::uint64_t width) noexcept {
+  for (std::uint64_t j = 0; j < width; ++j) {
+    float r = acc[j];
+    for (std::uint64_t k = 0; k < n; ++k) r = Fold::apply(r, rows[k][j]);
+    acc[j] = r;
+  }
 }
 
 float max_run(const float* data, std::uint64_t count) noexcept {
@@ -34,7 +45,7 @@ float min_run(const float* data, std::uint64_t count) noexcept {
 }  // namespace
 
 AxisReduceKernels axis_reduce_portable() noexcept {
-  return {sum_f32_step, max_f32_step, min_f32_step, sum_u32_step, all_u8_step, any_u8_step, max_run, min_run};
+  return {fold_rows<Sum>, fold_rows<Max>, fold_rows<Min>, sum_u32_step, all_u8_step, any_u8_step, max_run, min_run};
 }
 
 }  // namespace zoltra::ops

@@ -17,7 +17,11 @@ struct BroadcastRowKernels {
 
 BroadcastRowKernels broadcast_rows_portable() noexcept;
 BroadcastRowKernels broadcast_rows_avx2() noexcept;  // needs AVX2
+// The same writing a contiguous out with streaming stores; needs AVX2. The
+// caller drains the stores (sfence) before its results are read.
+BroadcastRowKernels broadcast_rows_avx2_stream() noexcept;
 
-BroadcastRowKernels broadcast_rows_for(const backend::CpuFeatures& features) noexcept;
+// With `stream`, the streaming rows where the processor has them.
+BroadcastRowKernels broadcast_rows_for(const backend::CpuFeatures& features, bool stream = false) noexcept;
 
 }  // namespace zoltra::ops
