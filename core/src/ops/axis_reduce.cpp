@@ -186,10 +186,12 @@ void fill(T* out, std::uint64_t count, T value) {
   for (std::uint64_t i = 0; i < count; ++i) out[i] = value;
 }
 
-bool aligned_for(const void* data, std::uint64_t ndim, const std::int64_t* strides, std::uint64_t size) noexcept {
+// Every element on a multiple of `size` bytes.
+bool aligned_for(const void* data, const Axes& axes, std::uint64_t size) noexcept {
   if (reinterpret_cast<std::uintptr_t>(data) % size != 0) return false;
-  for (std::uint64_t d = 0; d < ndim; ++d)
-    if (strides[d] % static_cast<std::int64_t>(size) != 0) return false;
+  for (const auto* dims : {&axes.kept, &axes.folded})
+    for (const Dim& d : *dims)
+      if (d.stride % static_cast<std::int64_t>(size) != 0) return false;
   return true;
 }
 
@@ -224,7 +226,7 @@ void axis_reduce_f32_cpu(AxisFold fold, const float* data, std::uint64_t ndim, c
     return;
   }
 
-  if (side_by_side(axes, 4) && aligned_for(data, ndim, strides, 4)) {
+  if (side_by_side(axes, 4) && aligned_for(data, axes, 4)) {
     auto rows = fold == AxisFold::kMax ? kernels.max_f32 : fold == AxisFold::kMin ? kernels.min_f32 : kernels.sum_f32;
     auto init = [&](float* acc, const float* first, std::uint64_t w) {
       for (std::uint64_t j = 0; j < w; ++j) acc[j] = sum ? 0.0f : first[j];
@@ -288,7 +290,7 @@ void axis_sum_i32_cpu(const std::int32_t* data, std::uint64_t ndim, const std::i
   }
   // Wrapping sums: the grouping cannot change a result.
   auto* wide = reinterpret_cast<std::uint32_t*>(out);
-  if (side_by_side(axes, 4) && aligned_for(data, ndim, strides, 4)) {
+  if (side_by_side(axes, 4) && aligned_for(data, axes, 4)) {
     auto init = [](std::uint32_t* acc, const std::uint32_t*, std::uint64_t w) { fill(acc, w, std::uint32_t{0}); };
     return lanes(axes, bytes, wide, init, each_row(axis_reduce_kernels_for(backend::cpu_features()).sum_u32),
                  [](std::uint32_t*, std::uint64_t) {});
