@@ -1,10 +1,11 @@
 """Safe, array-taking front end of the ``_zoltra_rust`` kernels.
 
-Takes NumPy arrays, PyTorch CPU tensors and any object that exports DLPack or
-the array interface, without copying, checks everything the raw address-taking
-functions cannot (dtype, device, shapes, writability, overlap, emptiness) and
-raises TypeError (kind, dtype, device) or ValueError (shape, writability,
-overlap, empty input) naming the argument, before any memory is touched.
+Takes NumPy arrays, PyTorch CPU tensors and any object that exports DLPack,
+the array interface or the buffer protocol, without copying, checks
+everything the raw address-taking functions cannot (dtype, device, shapes,
+writability, overlap, emptiness) and raises TypeError (kind, dtype, device)
+or ValueError (shape, writability, overlap, empty input) naming the argument,
+before any memory is touched.
 
     import numpy as np, zoltra_native as zn
     x = np.arange(6, dtype=np.float32).reshape(2, 3)
@@ -12,12 +13,18 @@ overlap, empty input) naming the argument, before any memory is touched.
     zn.matmul(x, x.T)      # a new (2, 2) NumPy array
     zn.add(x, x, out=x)    # in place
 
-PyTorch is never imported here: a tensor's result is made through the
-``from_dlpack`` of the already imported package that made the input.
+The functions are compiled (``zoltra_native._native``) and share one runtime
+with ``_zoltra_rust``: the same worker pool, profiler and dispatch record.
+PyTorch is never imported here: a tensor's result is made by ``torch.empty``
+of the already imported package.
 """
 
-from ._ops import add, all, any, div, dot, matmul, max, mean, min, mul, sub, sum
-from ._profile import Profile, profile
+# A build tree keeps the compiled module in <build>/zoltra_native, beside no
+# Python files; extend_path adds it when that folder is on sys.path.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+
+from ._native import add, all, any, div, dot, matmul, max, mean, min, mul, sub, sum  # noqa: E402
+from ._profile import Profile, profile  # noqa: E402
 
 __all__ = [
     "add", "sub", "mul", "div",

@@ -1,0 +1,53 @@
+#pragma once
+// The DLPack exchange structures (ABI 1.x and the unversioned 0.x form), as
+// the protocol defines them; only what a CPU consumer reads.
+#include <cstdint>
+
+namespace zoltra::native::dlpack {
+
+inline constexpr std::int32_t kCpu = 1;
+inline constexpr std::uint64_t kReadOnly = 1;  // DLPACK_FLAG_BITMASK_READ_ONLY
+
+enum Code : std::uint8_t { kInt = 0, kUInt = 1, kFloat = 2, kBfloat = 4, kComplex = 5, kBool = 6 };
+
+struct Device {
+  std::int32_t device_type;
+  std::int32_t device_id;
+};
+
+struct DataType {
+  std::uint8_t code;
+  std::uint8_t bits;
+  std::uint16_t lanes;
+};
+
+struct Tensor {
+  void* data;
+  Device device;
+  std::int32_t ndim;
+  DataType dtype;
+  std::int64_t* shape;
+  std::int64_t* strides;  // in elements; null means C-contiguous
+  std::uint64_t byte_offset;
+};
+
+struct ManagedTensor {  // capsule "dltensor"
+  Tensor dl_tensor;
+  void* manager_ctx;
+  void (*deleter)(ManagedTensor*);
+};
+
+struct Version {
+  std::uint32_t major;
+  std::uint32_t minor;
+};
+
+struct ManagedTensorVersioned {  // capsule "dltensor_versioned"
+  Version version;
+  void* manager_ctx;
+  void (*deleter)(ManagedTensorVersioned*);
+  std::uint64_t flags;
+  Tensor dl_tensor;
+};
+
+}  // namespace zoltra::native::dlpack

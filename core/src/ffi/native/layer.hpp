@@ -1,0 +1,71 @@
+#pragma once
+// What every function of the layer shares: its entry (argument parsing as the
+// raw module does it, every C++ exception turned into its Python exception),
+// the interpreter lock given up around long kernels, and the method tables
+// that module.cpp joins.
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+
+#include "ffi/python/args.hpp"
+#include "ffi/python/errors.hpp"
+
+namespace zoltra::native {
+
+using ffi::Param;
+using ffi::Signature;
+
+// The C-level entry of a function whose body takes its arguments as slots in
+// parameter order (nullptr for an omitted one with a default).
+template <const Signature& Sig, PyObject* (*Body)(PyObject* const*)>
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return ffi::call_boundary([&]() -> PyObject* {
+    PyObject* slots[ffi::kMaxParams];
+    const std::size_t count = Sig.params.size();
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count)) return Body(args);
+    if (kwnames == nullptr && nargs + 1 == static_cast<Py_ssize_t>(count) && Sig.params[count - 1].defaults_to_none) {
+      for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+      slots[nargs] = nullptr;
+      return Body(slots);
+    }
+    ffi::parse_arguments(Sig, args, nargs, kwnames, slots);
+    return Body(slots);
+  });
+}
+
+// Releases the interpreter lock for its lifetime when `release` is true, so
+// that other Python threads run while a long kernel does. Nothing in its
+// scope may touch a Python object.
+class WithoutGil {
+ public:
+  explicit WithoutGil(bool release) noexcept : state_(release ? PyEval_SaveThread() : nullptr) {}
+  ~WithoutGil() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Work (elements read, or multiply-adds of a product) from which giving up
+// the lock pays: releasing and taking it back costs about 0.1 us, and below
+// this a call is a few microseconds at most.
+inline constexpr std::uint64_t kReleaseGilWork = 16384;
+
+// Each file's functions, joined by module.cpp in this order.
+std::span<const PyMethodDef> elementwise_methods();
+std::span<const PyMethodDef> reduction_methods();
+std::span<const PyMethodDef> product_methods();
+
+}  // namespace zoltra::native
+
+// A method record: name, entry, docstring (text signature first).
+#define ZOLTRA_NATIVE_METHOD(NAME, BODY, DOC)                                                              \
+  PyMethodDef {                                                                                              \
+    NAME##_signature.name,                                                                                   \
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<NAME##_signature, &BODY>)),      \
+        METH_FASTCALL | METH_KEYWORDS, DOC                                                                   \
+  }

@@ -1,0 +1,127 @@
+// dot, matmul: a checked call of the dot-product or matrix kernel, profiled as
+// the raw function's.
+#include <algorithm>
+#include <memory>
+
+#include "ffi/native/layer.hpp"
+#include "ffi/native/out_checks.hpp"
+#include "ffi/native/results.hpp"
+#include "ops/matmul.hpp"
+#include "profiler/core.hpp"
+#include "scheduler/arena.hpp"
+
+namespace zoltra::native {
+
+namespace {
+
+void read_operand(PyObject* obj, const char* name, View& view) { read_view(obj, name, view); }
+
+void require_ndim(const View& v, const char* name, int ndim, const char* hint = "") {
+  if (v.ndim != ndim) {
+    fail(PyExc_ValueError, name,
+         "expected a " + std::to_string(ndim) + "-D array, got " + std::to_string(v.ndim) + "-D" + hint);
+  }
+}
+
+constexpr Param kDotParams[] = {{"a"}, {"b"}};
+constexpr Signature dot_signature{"dot", kDotParams};
+PyObject* dot_body(PyObject* const* args) {
+  View a, b;
+  read_operand(args[0], "a", a);
+  read_operand(args[1], "b", b);
+  require_dtype(a, "a", DType::kFloat32);
+  require_ndim(a, "a", 1);
+  require_dtype(b, "b", DType::kFloat32);
+  require_ndim(b, "b", 1);
+  if (a.shape[0] != b.shape[0]) {
+    fail(PyExc_ValueError, "b",
+         "expected length " + std::to_string(a.shape[0]) + " (the length of 'a'), got " + std::to_string(b.shape[0]));
+  }
+  const auto count = static_cast<std::uint64_t>(a.shape[0]);
+  if (count == 0) return ffi::result_float(0.0f);
+  std::unique_ptr<char[]> a_copy, b_copy;
+  const auto* a_data = reinterpret_cast<const float*>(a.contiguous_data(a_copy));
+  const auto* b_data = reinterpret_cast<const float*>(b.contiguous_data(b_copy));
+  float value;
+  {
+    WithoutGil unlocked(count >= kReleaseGilWork);
+    profiler::ProfileScope scope(profiler::global_profiler(), "dot_product", "CPU", count);
+    value = scheduler::with_arena([&](scheduler::ThreadArena&) { return ops::dot_product_f32(a_data, b_data, count); });
+  }
+  return ffi::result_float(value);
+}
+
+constexpr Param kMatmulParams[] = {{"a"}, {"b"}, {"out", true}};
+constexpr Signature matmul_signature{"matmul", kMatmulParams};
+PyObject* matmul_body(PyObject* const* args) {
+  View a, b;
+  read_operand(args[0], "a", a);
+  read_operand(args[1], "b", b);
+  constexpr const char kHint[] = "; use dot() for 1-D operands";
+  require_dtype(a, "a", DType::kFloat32);
+  require_ndim(a, "a", 2, kHint);
+  require_dtype(b, "b", DType::kFloat32);
+  require_ndim(b, "b", 2, kHint);
+  const std::int64_t m = a.shape[0], k = a.shape[1], n = b.shape[1];
+  if (b.shape[0] != k) {
+    fail(PyExc_ValueError, "b",
+         "expected " + std::to_string(k) + " rows (the columns of 'a'), got " + std::to_string(b.shape[0]));
+  }
+  const std::int64_t shape[2] = {m, n};
+  PyObject* out_object = args[2] != nullptr && args[2] != Py_None ? args[2] : nullptr;
+  View out;
+  std::unique_ptr<Result> result;
+  std::unique_ptr<float[]> temporary;  // when `out` shares memory with an operand
+  float* target;
+  if (out_object != nullptr) {
+    read_out(out_object, out, shape, 2);
+    target = reinterpret_cast<float*>(out.data);
+  } else {
+    result = std::make_unique<Result>(a, shape, 2);
+    target = result->data();
+  }
+  float* product = target;
+  if (out_object != nullptr && (overlap(out, a) || overlap(out, b))) {
+    temporary.reset(new float[static_cast<std::size_t>(m * n)]);
+    product = temporary.get();
+  }
+  if (m * n != 0) {
+    if (k == 0) {
+      std::fill(target, target + m * n, 0.0f);
+    } else {
+      std::unique_ptr<char[]> a_copy, b_copy;
+      const auto* a_data = reinterpret_cast<const float*>(a.contiguous_data(a_copy));
+      const auto* b_data = reinterpret_cast<const float*>(b.contiguous_data(b_copy));
+      const auto um = static_cast<std::uint64_t>(m), uk = static_cast<std::uint64_t>(k),
+                 un = static_cast<std::uint64_t>(n);
+      WithoutGil unlocked(um * uk * un >= kReleaseGilWork);
+      {
+        profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", um * uk * un);
+        ops::matmul_f32_cpu_dispatch(a_data, b_data, product, um, uk, un);
+      }
+      if (product != target) std::copy(product, product + m * n, target);
+    }
+  }
+  return out_object != nullptr ? Py_NewRef(out_object) : result->release();
+}
+
+const PyMethodDef kMethods[] = {
+    ZOLTRA_NATIVE_METHOD(dot, dot_body,
+                         "dot(a, b)\n--\n\n"
+                         "The dot product of two 1-D float32 arrays of one length, as a Python\n"
+                         "float (0.0 when empty). Views that are not contiguous are copied first."),
+    ZOLTRA_NATIVE_METHOD(matmul, matmul_body,
+                         "matmul(a, b, out=None)\n--\n\n"
+                         "The matrix product of a (m, k) and a (k, n) float32 array, (m, n).\n\n"
+                         "Both operands must be 2-D (for 1-D operands use dot()); views that\n"
+                         "are not C-contiguous are copied first. Without `out` the result is a new\n"
+                         "array of the kind of `a`; `out` must be a writable C-contiguous float32\n"
+                         "(m, n) array, and when it shares memory with `a` or `b` the product is\n"
+                         "computed into a temporary first. Returns the result."),
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> product_methods() { return kMethods; }
+
+}  // namespace zoltra::native

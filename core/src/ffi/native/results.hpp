@@ -1,0 +1,28 @@
+#pragma once
+// New float32 results, C-contiguous, made once and of the caller's kind: a
+// NumPy array for NumPy arrays and buffers, a tensor through torch.empty for
+// tensors, and for another DLPack exporter the NumPy array passed to its
+// package's from_dlpack.
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ffi/native/views.hpp"
+
+namespace zoltra::native {
+
+class Result {
+ public:
+  // A result of `shape` for a call whose first array is `like`.
+  Result(const View& like, const std::int64_t* shape, int ndim);
+  float* data() const noexcept { return data_; }
+  // The object to return (a new reference).
+  PyObject* release();
+
+ private:
+  Ref object_;
+  float* data_ = nullptr;
+  PyObject* from_dlpack_ = nullptr;  // borrowed from its module
+};
+
+}  // namespace zoltra::native
