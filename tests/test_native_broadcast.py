@@ -49,7 +49,8 @@ def test_broadcast_shapes_and_views(op, reference):
 def test_scalars_on_either_side(op, reference):
     x = base((5, 7))
     for scalar in (0.1, 3, True, np.float64(1e-3), np.float32(2.5), np.int64(-4), 1e300):
-        rounded = np.float32(np.float64(scalar)) if scalar != 1e300 else np.float32(np.inf)
+        with np.errstate(over="ignore"):  # 1e300 rounds to infinity
+            rounded = np.float32(np.float64(scalar))
         same_bits(op(x, scalar), reference(x, rounded))
         same_bits(op(scalar, x[::-1]), reference(rounded, x[::-1]))
 
