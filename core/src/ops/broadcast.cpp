@@ -26,6 +26,10 @@ namespace {
 // 32 MiB of output.
 constexpr std::uint64_t kBroadcastStreamingCount = std::uint64_t{1} << 23;
 
+// Chunks are claimed as threads arrive, so several per processor let the
+// threads that start first take over the share of one that starts late.
+constexpr std::uint64_t kChunksPerProcessor = 4;
+
 struct Dim {
   std::uint64_t extent;
   std::int64_t sa, sb, so;  // bytes
@@ -165,7 +169,7 @@ void broadcast_f32_cpu(BinaryOp op, std::uint64_t ndim, const std::int64_t* shap
   // row took four times as long with them).
   const std::uint64_t processors = backend::processor_count();
   const bool parallel = count >= kParallelBroadcastThreshold && processors >= 2 && !scheduler::on_pool_thread();
-  const std::uint64_t length = parallel ? ceil_div(ceil_div(count, processors), 16) * 16 : count;
+  const std::uint64_t length = parallel ? ceil_div(ceil_div(count, kChunksPerProcessor * processors), 16) * 16 : count;
   const bool stream = count >= kBroadcastStreamingCount && out != a && out != b;
   const Walk walk{row_of(broadcast_rows_for(backend::cpu_features(), stream), op),
                   dims,
