@@ -137,7 +137,7 @@ PyObject* axis_reduction(PyObject* const* args, AxisReduction reduction) {
   if (reduction == AxisReduction::kSum && x.dtype == DType::kInt32) {
     TypedResult result(x, shape, ndim, NPY_INT32);
     if (outputs != 0) {
-      WithoutGil unlocked(work >= kReleaseGilWork);
+      WithoutGil unlocked(work >= kReleaseGilElements);
       profiler::ProfileScope scope(profiler::global_profiler(), "sum", "CPU", work);
       ops::axis_sum_i32_cpu(reinterpret_cast<const std::int32_t*>(x.data), nd, x.shape, x.strides, reduced,
                             static_cast<std::int32_t*>(result.data()));
@@ -147,7 +147,7 @@ PyObject* axis_reduction(PyObject* const* args, AxisReduction reduction) {
   if (logical) {
     TypedResult result(x, shape, ndim, NPY_BOOL);
     if (outputs != 0) {
-      WithoutGil unlocked(work >= kReleaseGilWork);
+      WithoutGil unlocked(work >= kReleaseGilElements);
       profiler::ProfileScope scope(profiler::global_profiler(), name_of(reduction), "CPU", work);
       const auto* data = reinterpret_cast<const std::uint8_t*>(x.data);
       auto* out = static_cast<std::uint8_t*>(result.data());
@@ -162,7 +162,7 @@ PyObject* axis_reduction(PyObject* const* args, AxisReduction reduction) {
                                : reduction == AxisReduction::kMean ? ops::AxisFold::kMean
                                : reduction == AxisReduction::kMax  ? ops::AxisFold::kMax
                                                                    : ops::AxisFold::kMin;
-    WithoutGil unlocked(work >= kReleaseGilWork);
+    WithoutGil unlocked(work >= kReleaseGilElements);
     profiler::ProfileScope scope(profiler::global_profiler(), name_of(reduction), "CPU", work);
     // In an arena scope, as the whole sums run: a long contiguous sub-view's
     // parallel sum takes the same path as it would alone.

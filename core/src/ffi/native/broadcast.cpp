@@ -109,7 +109,7 @@ PyObject* broadcast_elementwise(PyObject* const* args, const char* operation, op
     count *= static_cast<std::uint64_t>(shape[d]);
   }
   if (count != 0) {
-    WithoutGil unlocked(count >= kReleaseGilWork);
+    WithoutGil unlocked(count >= kReleaseGilElements);
     profiler::ProfileScope scope(profiler::global_profiler(), operation, "CPU", count);
     ops::broadcast_f32_cpu(op, static_cast<std::uint64_t>(ndim), shape, a.data(), a.strides, b.data(), b.strides,
                            target, out_strides);

@@ -1,6 +1,8 @@
 #pragma once
 // The DLPack exchange structures (ABI 1.x and the unversioned 0.x form), as
 // the protocol defines them; only what a CPU consumer reads.
+#include <Python.h>
+
 #include <cstdint>
 
 namespace zoltra::native::dlpack {
@@ -49,5 +51,22 @@ struct ManagedTensorVersioned {  // capsule "dltensor_versioned"
   std::uint64_t flags;
   Tensor dl_tensor;
 };
+
+// The C exchange table that a tensor type may publish as the capsule
+// "dlpack_exchange_api" in its __dlpack_c_exchange_api__ attribute: a tensor
+// read and a tensor made by C calls, without Python objects in between.
+struct ExchangeApi {
+  Version version;
+  void* previous;
+  int (*managed_tensor_allocator)(Tensor* prototype, ManagedTensorVersioned** out, void* error_context,
+                                  void (*set_error)(void* error_context, const char* kind, const char* message));
+  int (*managed_tensor_from_py_object_no_sync)(void* object, ManagedTensorVersioned** out);
+  int (*managed_tensor_to_py_object_no_sync)(ManagedTensorVersioned* tensor, void** out_object);
+  int (*dltensor_from_py_object_no_sync)(void* object, Tensor* out);  // may be null
+  int (*current_work_stream)(std::int32_t device_type, std::int32_t device_id, void** out_stream);
+};
+
+// The table of `type`, or null when it publishes none of major version 1.
+const ExchangeApi* exchange_api(PyTypeObject* type);
 
 }  // namespace zoltra::native::dlpack

@@ -124,7 +124,7 @@ PyObject* matmul_stacks(const View& a, const View& b, PyObject* out_object) {
     const auto um = static_cast<std::uint64_t>(m), uk = static_cast<std::uint64_t>(k),
                un = static_cast<std::uint64_t>(n);
     {
-      WithoutGil unlocked(count * um * uk * un >= kReleaseGilWork);
+      WithoutGil unlocked(count * um * uk * un >= kReleaseGilMultiplyAdds);
       profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", count * um * uk * un);
       ops::matmul_stack_f32_cpu(as.data(), bs.data(), cs.data(), count, um, uk, un);
     }

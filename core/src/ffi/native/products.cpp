@@ -45,7 +45,7 @@ PyObject* dot_body(PyObject* const* args) {
   const auto* b_data = reinterpret_cast<const float*>(b.contiguous_data(b_copy));
   float value;
   {
-    WithoutGil unlocked(count >= kReleaseGilWork);
+    WithoutGil unlocked(count >= kReleaseGilElements);
     profiler::ProfileScope scope(profiler::global_profiler(), "dot_product", "CPU", count);
     value = scheduler::with_arena([&](scheduler::ThreadArena&) { return ops::dot_product_f32(a_data, b_data, count); });
   }
@@ -95,7 +95,7 @@ PyObject* matmul_body(PyObject* const* args) {
       const auto* b_data = reinterpret_cast<const float*>(b.contiguous_data(b_copy));
       const auto um = static_cast<std::uint64_t>(m), uk = static_cast<std::uint64_t>(k),
                  un = static_cast<std::uint64_t>(n);
-      WithoutGil unlocked(um * uk * un >= kReleaseGilWork);
+      WithoutGil unlocked(um * uk * un >= kReleaseGilMultiplyAdds);
       {
         profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", um * uk * un);
         ops::matmul_f32_cpu_dispatch(a_data, b_data, product, um, uk, un);

@@ -19,7 +19,7 @@ using StridedKernel = float (*)(const float*, const std::int64_t*, std::uint64_t
 
 template <class Kernel>
 auto profiled_in_arena(const char* operation, std::uint64_t count, Kernel kernel) {
-  WithoutGil unlocked(count >= kReleaseGilWork);
+  WithoutGil unlocked(count >= kReleaseGilElements);
   profiler::ProfileScope scope(profiler::global_profiler(), operation, "CPU", count);
   return scheduler::with_arena([&](scheduler::ThreadArena&) { return kernel(); });
 }
@@ -61,7 +61,7 @@ struct StridedArgs {
 float run_strided(const char* operation, StridedKernel kernel, const View& x) {
   StridedArgs args(x);
   const auto count = static_cast<std::uint64_t>(x.size());
-  WithoutGil unlocked(count >= kReleaseGilWork);
+  WithoutGil unlocked(count >= kReleaseGilElements);
   profiler::ProfileScope scope(profiler::global_profiler(), operation, "CPU", count);
   return kernel(args.data, args.shape, args.ndim, args.strides, args.ndim);
 }

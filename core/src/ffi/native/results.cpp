@@ -1,6 +1,9 @@
 #include "ffi/native/results.hpp"
 
-#include <cstring>
+#include <cstdlib>
+#include <new>
+
+#include "ffi/native/dlpack.hpp"
 
 #include "ffi/native/numpy_api.hpp"
 
@@ -30,15 +33,41 @@ const TorchEmpty& torch_empty() {
   return t;
 }
 
-Ref shape_tuple(const std::int64_t* shape, int ndim) {
-  Ref tuple = checked(PyTuple_New(ndim));
-  for (int i = 0; i < ndim; ++i) PyTuple_SET_ITEM(tuple.get(), i, checked(PyLong_FromLongLong(shape[i])).release());
-  return tuple;
-}
+// A C-contiguous float32 DLPack tensor whose memory (64-byte aligned, as
+// PyTorch's own) is freed by its deleter, whichever thread drops it last.
+struct OwnedTensor {
+  dlpack::ManagedTensorVersioned managed;
+  std::int64_t shape[kMaxDims];
+  std::int64_t strides[kMaxDims];
 
-bool same_shape(const View& like, const std::int64_t* shape, int ndim) {
-  return like.ndim == ndim && std::memcmp(like.shape, shape, sizeof(std::int64_t) * ndim) == 0;
-}
+  static OwnedTensor* make(const std::int64_t* extents, int ndim) {
+    std::int64_t count = 1;
+    for (int i = 0; i < ndim; ++i) count *= extents[i];
+    const std::size_t bytes = (static_cast<std::size_t>(count) * 4 + 63) / 64 * 64 + 64 * (count == 0);
+    void* memory = std::aligned_alloc(64, bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+    auto* t = new (std::nothrow) OwnedTensor;
+    if (t == nullptr) {
+      std::free(memory);
+      throw std::bad_alloc();
+    }
+    std::int64_t step = 1;
+    for (int i = ndim - 1; i >= 0; --i) {
+      t->shape[i] = extents[i];
+      t->strides[i] = step;
+      step *= extents[i];
+    }
+    t->managed = {{1, 0}, t, &release, 0,
+                  {memory, {dlpack::kCpu, 0}, ndim, {dlpack::kFloat, 32, 1}, t->shape, t->strides, 0}};
+    return t;
+  }
+
+  static void release(dlpack::ManagedTensorVersioned* managed) {
+    auto* t = static_cast<OwnedTensor*>(managed->manager_ctx);
+    std::free(t->managed.dl_tensor.data);
+    delete t;
+  }
+};
 
 // from_dlpack of the package that defined the type of `obj`, if imported.
 PyObject* package_from_dlpack(PyObject* obj) {
@@ -62,12 +91,29 @@ PyObject* package_from_dlpack(PyObject* obj) {
 }  // namespace
 
 Result::Result(const View& like, const std::int64_t* shape, int ndim) {
+  if (like.source == Source::kTensor && like.exchange != nullptr) {
+    // Memory of our own handed to the tensor's package through its C
+    // exchange table: one tensor made, no Python call.
+    const auto* api = static_cast<const dlpack::ExchangeApi*>(like.exchange);
+    auto* owned = OwnedTensor::make(shape, ndim);
+    data_ = static_cast<float*>(owned->managed.dl_tensor.data);
+    void* object = nullptr;
+    if (api->managed_tensor_to_py_object_no_sync(&owned->managed, &object) != 0) throw HostError{};
+    object_ = Ref(static_cast<PyObject*>(object));
+    return;
+  }
   if (like.source == Source::kTensor) {
     const TorchEmpty& t = torch_empty();
-    Ref shape_object = same_shape(like, shape, ndim) && like.tensor_shape ? Ref(Py_NewRef(like.tensor_shape.get()))
-                                                                          : shape_tuple(shape, ndim);
-    PyObject* args[] = {shape_object.get(), t.float32};
-    object_ = checked(PyObject_Vectorcall(t.empty, args, 1, t.kwnames));
+    // torch.empty(d0, d1, ..., dtype=torch.float32): integers are read
+    // faster than a tuple of them.
+    PyObject* args[kMaxDims + 1];
+    Ref extents[kMaxDims];
+    for (int i = 0; i < ndim; ++i) {
+      extents[i] = checked(PyLong_FromLongLong(shape[i]));
+      args[i] = extents[i].get();
+    }
+    args[ndim] = t.float32;
+    object_ = checked(PyObject_Vectorcall(t.empty, args, static_cast<std::size_t>(ndim), t.kwnames));
     static PyObject* data_ptr = PyUnicode_InternFromString("data_ptr");
     PyObject* self[] = {object_.get()};
     Ref address = checked(PyObject_VectorcallMethod(data_ptr, self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

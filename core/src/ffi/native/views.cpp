@@ -72,7 +72,10 @@ std::string text_of(PyObject* obj) {
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   Ref owned_type(type), owned_value(value), owned_traceback(traceback);
-  fail(PyExc_TypeError, name, "cannot be viewed as an array (" + (value ? text_of(value) : std::string()) + ")");
+  // The first line only: some exporters append their native stack.
+  std::string text = value ? text_of(value) : std::string();
+  text = text.substr(0, text.find('\n'));
+  fail(PyExc_TypeError, name, "cannot be viewed as an array (" + text + ")");
 }
 
 [[noreturn]] void fail_malformed(const char* name, const std::string& what) {
@@ -146,6 +149,7 @@ void read_numpy(PyArrayObject* array, View& view) {
 
 struct Torch {
   PyTypeObject* tensor = nullptr;
+  const dlpack::ExchangeApi* api = nullptr;
   PyObject* float32 = nullptr;
   PyObject* int32 = nullptr;
   PyObject* boolean = nullptr;
@@ -176,6 +180,9 @@ const Torch* torch_types() {
   torch.float32 = checked(PyObject_GetAttrString(module.get(), "float32")).release();
   torch.int32 = checked(PyObject_GetAttrString(module.get(), "int32")).release();
   torch.boolean = checked(PyObject_GetAttrString(module.get(), "bool")).release();
+  // The exchange table is published on torch.Tensor, not on its C base.
+  Ref tensor_class = checked(PyObject_GetAttrString(module.get(), "Tensor"));
+  if (PyType_Check(tensor_class.get())) torch.api = dlpack::exchange_api(reinterpret_cast<PyTypeObject*>(tensor_class.get()));
   torch.tensor = reinterpret_cast<PyTypeObject*>(base);
   return &torch;
 }
@@ -194,6 +201,7 @@ Ref get_attr(PyObject* obj, PyObject* attr, const char* name) {
 }
 
 [[noreturn]] void fail_device(PyObject* obj, const char* name);
+void read_dl_tensor(const dlpack::Tensor& t, bool read_only, const char* name, View& view);
 
 void read_tensor(PyObject* obj, const Torch& torch, const char* name, View& view) {
   const Names& n = names();
@@ -202,12 +210,21 @@ void read_tensor(PyObject* obj, const Torch& torch, const char* name, View& view
     fail(PyExc_TypeError, name,
          "cannot be viewed as an array (Can't export tensors that require gradient, use tensor.detach())");
   }
-  if (get_attr(obj, n.is_cpu, name).get() != Py_True) fail_device(obj, name);
   // A tensor with the negative bit holds the negated values: reading its
   // memory would give the opposite signs.
   if (call_method(obj, n.is_neg, name).get() == Py_True) {
     fail(PyExc_TypeError, name, "expected a tensor without the negative bit, call resolve_neg() first");
   }
+  if (torch.api != nullptr) {
+    // One C call; the shape and strides it points to are copied at once.
+    dlpack::Tensor t;
+    if (torch.api->dltensor_from_py_object_no_sync(obj, &t) != 0) fail_viewing(name);
+    read_dl_tensor(t, false, name, view);
+    view.source = Source::kTensor;
+    view.exchange = torch.api;
+    return;
+  }
+  if (get_attr(obj, n.is_cpu, name).get() != Py_True) fail_device(obj, name);
   Ref dtype = get_attr(obj, n.dtype, name);
   if (dtype.get() == torch.float32) {
     view.dtype = DType::kFloat32;
@@ -242,7 +259,6 @@ void read_tensor(PyObject* obj, const Torch& torch, const char* name, View& view
   if (PyErr_Occurred()) fail_viewing(name);
   view.data = static_cast<char*>(data);
   view.writable = true;
-  view.tensor_shape = std::move(shape);
 }
 
 // ---- DLPack -------------------------------------------------------------------
@@ -496,6 +512,18 @@ void read_interface(PyObject* obj, PyObject* interface, const char* name, View& 
 }
 
 }  // namespace
+
+const dlpack::ExchangeApi* dlpack::exchange_api(PyTypeObject* type) {
+  Ref capsule(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__dlpack_c_exchange_api__"));
+  if (!capsule || !PyCapsule_IsValid(capsule.get(), "dlpack_exchange_api")) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  // The table lives as long as the process (the protocol's rule).
+  const auto* api = static_cast<const ExchangeApi*>(PyCapsule_GetPointer(capsule.get(), "dlpack_exchange_api"));
+  if (api == nullptr || api->version.major != 1 || api->dltensor_from_py_object_no_sync == nullptr) return nullptr;
+  return api;
+}
 
 [[noreturn]] void fail(PyObject* type, const char* name, const std::string& message) {
   throw ModuleError{type, std::string("argument '") + name + "': " + message};

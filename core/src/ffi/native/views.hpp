@@ -42,7 +42,7 @@ class View {
   std::int64_t shape[kMaxDims];
   std::int64_t strides[kMaxDims];  // bytes
   PyObject* object = nullptr;      // the caller's argument (borrowed)
-  Ref tensor_shape;                // a tensor's torch.Size, reused for its result
+  const void* exchange = nullptr;  // the DLPack exchange table it was read through, if any
   Ref keep;                        // what keeps an exporter's memory alive
   std::string dtype_name;          // filled when dtype is kOther
 
