@@ -73,13 +73,14 @@ def test_each_element_is_the_whole_reduction_of_its_sub_view(reduce, reference):
 
 def test_int32_and_bool():
     ints = RNG.integers(-(2**31), 2**31, size=(5, 6, 7), dtype=np.int64).astype(np.int32)
-    for x in (ints, ints.transpose(2, 0, 1)[:, ::2]):
+    large = RNG.integers(-(2**31), 2**31, size=(300, 700), dtype=np.int64).astype(np.int32)
+    for x in (ints, ints.transpose(2, 0, 1)[:, ::2], large, large.T):
         for axis in axes_of(x.ndim):
             got = zn.sum(x, axis=axis)
             want = (x.sum(axis=axis, dtype=np.int64) + 2**31) % 2**32 - 2**31
             assert got.dtype == np.int32 and np.array_equal(got, want), axis
     bools = RNG.random((5, 6, 7)) < 0.8
-    for x in (bools, bools[::-1, :, ::2]):
+    for x in (bools, bools[::-1, :, ::2], RNG.random((300, 700)) < 0.999):
         for axis in axes_of(x.ndim):
             assert np.array_equal(zn.all(x, axis=axis), x.all(axis=axis)), axis
             assert np.array_equal(zn.any(x, axis=axis, keepdims=True), x.any(axis=axis, keepdims=True)), axis
