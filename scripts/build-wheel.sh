@@ -28,8 +28,9 @@ trap 'rm -rf "$raw"' EXIT
 "$py" -m pip wheel -q --disable-pip-version-check --no-deps ${ZOLTRA_WHEEL_FLAGS:-} -w "$raw" "$root"
 wheel="$(ls "$raw"/*.whl)"
 
-# The module already carries OpenBLAS in _zoltra_rust.libs (RPATH
-# $ORIGIN/_zoltra_rust.libs), so the repair grafts nothing: it checks the
+# The wheel already carries the shared runtime and OpenBLAS in
+# _zoltra_rust.libs, where both modules' RPATHs point ($ORIGIN/_zoltra_rust.libs
+# and $ORIGIN/../_zoltra_rust.libs), so the repair grafts nothing: it checks the
 # symbol versions against the policy and retags. g++ 12 on glibc 2.36 needs
 # GLIBCXX_3.4.29 and glibc 2.34 symbols, hence manylinux_2_34; linking
 # libstdc++ statically only pulls in newer glibc symbols (arc4random,

@@ -86,6 +86,8 @@ def test_an_interface_that_reaches_past_its_buffer_is_refused_before_writing():
     with pytest.raises(ValueError, match="argument 'out': the shape and strides reach beyond the exporter's buffer of 40"):
         zn.add(big, big, out=Interface(shape=(1000,), typestr="<f4", data=buffer, version=3))
     assert buffer == bytearray(40)
+    with pytest.raises(ValueError, match="argument 'x': the shape and strides overflow"):
+        zn.sum(Interface(shape=(2**62, 4), typestr="<f4", data=(big.ctypes.data, False), version=3))
 
 
 @pytest.mark.parametrize("x,message", [

@@ -17,6 +17,11 @@ namespace {
 constexpr const char kKinds[] =
     "a NumPy array, a PyTorch CPU tensor, or an object exporting DLPack or the array interface";
 
+// Multiplication that wraps like the hardware (checked afterwards).
+std::int64_t wrapping_mul(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+}
+
 PyObject* interned(const char* text) {
   PyObject* s = PyUnicode_InternFromString(text);
   if (s == nullptr) throw HostError{};
@@ -202,6 +207,7 @@ Ref get_attr(PyObject* obj, PyObject* attr, const char* name) {
 
 [[noreturn]] void fail_device(PyObject* obj, const char* name);
 void read_dl_tensor(const dlpack::Tensor& t, bool read_only, const char* name, View& view);
+void check_arithmetic(const View& view, const char* name);
 
 void read_tensor(PyObject* obj, const Torch& torch, const char* name, View& view) {
   const Names& n = names();
@@ -253,7 +259,7 @@ void read_tensor(PyObject* obj, const Torch& torch, const char* name, View& view
   view.ndim = static_cast<int>(ndim);
   for (Py_ssize_t i = 0; i < ndim; ++i) {
     view.shape[i] = PyLong_AsLongLong(PyTuple_GET_ITEM(shape.get(), i));
-    view.strides[i] = PyLong_AsLongLong(PyTuple_GET_ITEM(strides.get(), i)) * view.itemsize;
+    view.strides[i] = wrapping_mul(PyLong_AsLongLong(PyTuple_GET_ITEM(strides.get(), i)), view.itemsize);
   }
   void* data = PyLong_AsVoidPtr(address.get());
   if (PyErr_Occurred()) fail_viewing(name);
@@ -302,9 +308,10 @@ void read_dl_tensor(const dlpack::Tensor& t, bool read_only, const char* name, V
   for (int i = t.ndim - 1; i >= 0; --i) {
     view.shape[i] = t.shape[i];
     if (view.shape[i] < 0) fail_malformed(name, "a DLPack tensor with a negative extent");
-    view.strides[i] = t.strides != nullptr ? t.strides[i] * view.itemsize : step;
-    step *= view.shape[i];
+    view.strides[i] = t.strides != nullptr ? wrapping_mul(t.strides[i], view.itemsize) : step;
+    step = wrapping_mul(step, view.shape[i]);
   }
+  check_arithmetic(view, name);
   view.data = static_cast<char*>(t.data) + t.byte_offset;
   view.writable = !read_only;
 }
@@ -384,6 +391,20 @@ DType format_dtype(const char* format, std::int64_t itemsize, std::string& name)
   }
   if (!little) name = ">" + name;
   return DType::kOther;
+}
+
+// Refuses a view whose element count or byte reach overflows 64 bits, before
+// anything computes with them.
+void check_arithmetic(const View& view, const char* name) {
+  std::int64_t count = 1, reach = view.itemsize;
+  for (int i = 0; i < view.ndim; ++i) {
+    std::int64_t span, magnitude = view.strides[i] < 0 ? -view.strides[i] : view.strides[i];
+    if (view.strides[i] == INT64_MIN || __builtin_mul_overflow(count, view.shape[i], &count) ||
+        (view.shape[i] > 0 && (__builtin_mul_overflow(view.shape[i] - 1, magnitude, &span) ||
+                               __builtin_add_overflow(reach, span, &reach)))) {
+      fail(PyExc_ValueError, name, "the shape and strides overflow 64-bit byte offsets");
+    }
+  }
 }
 
 void check_reach(const View& view, const Py_buffer& buffer, const char* name) {
@@ -474,8 +495,9 @@ void read_interface(PyObject* obj, PyObject* interface, const char* name, View& 
     view.strides[i] = strides != nullptr && strides != Py_None
                           ? to_int(PyTuple_GET_ITEM(strides, i), name, "a stride of the array interface")
                           : step;
-    step *= view.shape[i];
+    step = wrapping_mul(step, view.shape[i]);
   }
+  check_arithmetic(view, name);
   PyObject* data = PyDict_GetItemWithError(interface, n.data);
   if (PyErr_Occurred()) fail_viewing(name);
   if (data != nullptr && PyTuple_Check(data)) {
