@@ -17,6 +17,7 @@ import time
 import numpy as np
 
 import zoltra_native as zn
+from bench_layer import processor  # the same description of the processor
 
 try:
     import torch
@@ -25,17 +26,6 @@ except ImportError as error:
     print(f"PyTorch is not importable ({error}); its column is left out")
 
 PAUSE_S = 0.3
-
-
-def processor():
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown processor"
 
 
 def best_ns(call, repeats, min_batch_ns=500_000):
@@ -98,8 +88,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
-    print(f"processor: {processor()}, {os.cpu_count()} logical processors; "
-          f"load average {os.getloadavg()[0]:.2f}")
+    print(f"processor: {processor()}; load average {os.getloadavg()[0]:.2f}")
     if torch is not None:
         print(f"PyTorch threads: {torch.get_num_threads()}")
     print(f"{'case':34} {'ours us':>9} {'NumPy us':>9} {'PyTorch us':>10} {'/NumPy':>7} {'/PyTorch':>8}  target")
