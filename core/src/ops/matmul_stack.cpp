@@ -32,7 +32,9 @@ void matmul_stack_f32_cpu(const float* const* a, const float* const* b, float* c
   const MatmulKernel kernel = matmul_kernel_variant(features) == MatmulKernelVariant::kAvx512
                                   ? kernel_matmul_f32_avx512
                                   : kernel_matmul_f32_avx2;
-  const std::uint64_t chunks = count < processors ? count : processors;
+  // Chunks are claimed as threads arrive: several per processor let the
+  // threads that start first take over the share of one that starts late.
+  const std::uint64_t chunks = count < 8 * processors ? count : 8 * processors;
   auto chunk = [&](std::size_t index) {
     for (std::uint64_t s = index * count / chunks; s < (index + 1) * count / chunks; ++s)
       kernel(a[s], b[s], c[s], m, k, n);
