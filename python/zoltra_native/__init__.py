@@ -12,6 +12,9 @@ before any memory is touched.
     zn.sum(x)              # 15.0
     zn.matmul(x, x.T)      # a new (2, 2) NumPy array
     zn.add(x, x, out=x)    # in place
+    zn.mul(x, 0.5)         # scalars and NumPy's broadcasting: zn.add(x, x[0])
+    zn.sum(x, axis=0)      # over axes, each element the sum of its sub-view
+    zn.matmul(x, x[0])     # 1-D operands and stacks, as np.matmul
 
 The functions are compiled (``zoltra_native._native``) and share one runtime
 with ``_zoltra_rust``: the same worker pool, profiler and dispatch record.

@@ -16,6 +16,14 @@ namespace zoltra::native {
 using ffi::Param;
 using ffi::Signature;
 
+// Whether every parameter from `first` on defaults to None.
+template <const Signature& Sig>
+constexpr bool trailing_defaults(Py_ssize_t first) noexcept {
+  for (std::size_t i = static_cast<std::size_t>(first); i < Sig.params.size(); ++i)
+    if (!Sig.params[i].defaults_to_none) return false;
+  return true;
+}
+
 // The C-level entry of a function whose body takes its arguments as slots in
 // parameter order (nullptr for an omitted one with a default).
 template <const Signature& Sig, PyObject* (*Body)(PyObject* const*)>
@@ -24,9 +32,9 @@ PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* slots[ffi::kMaxParams];
     const std::size_t count = Sig.params.size();
     if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count)) return Body(args);
-    if (kwnames == nullptr && nargs + 1 == static_cast<Py_ssize_t>(count) && Sig.params[count - 1].defaults_to_none) {
+    if (kwnames == nullptr && nargs < static_cast<Py_ssize_t>(count) && trailing_defaults<Sig>(nargs)) {
       for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-      slots[nargs] = nullptr;
+      for (std::size_t i = static_cast<std::size_t>(nargs); i < count; ++i) slots[i] = nullptr;
       return Body(slots);
     }
     ffi::parse_arguments(Sig, args, nargs, kwnames, slots);

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "ffi/native/layer.hpp"
+#include "ffi/native/matmul_stack.hpp"
 #include "ffi/native/out_checks.hpp"
 #include "ffi/native/results.hpp"
 #include "ops/matmul.hpp"
@@ -57,11 +58,11 @@ PyObject* matmul_body(PyObject* const* args) {
   View a, b;
   read_operand(args[0], "a", a);
   read_operand(args[1], "b", b);
-  constexpr const char kHint[] = "; use dot() for 1-D operands";
   require_dtype(a, "a", DType::kFloat32);
-  require_ndim(a, "a", 2, kHint);
   require_dtype(b, "b", DType::kFloat32);
-  require_ndim(b, "b", 2, kHint);
+  if (a.ndim != 2 || b.ndim != 2) {
+    return matmul_stacks(a, b, args[2] != nullptr && args[2] != Py_None ? args[2] : nullptr);
+  }
   const std::int64_t m = a.shape[0], k = a.shape[1], n = b.shape[1];
   if (b.shape[0] != k) {
     fail(PyExc_ValueError, "b",
@@ -112,12 +113,18 @@ const PyMethodDef kMethods[] = {
                          "float (0.0 when empty). Views that are not contiguous are copied first."),
     ZOLTRA_NATIVE_METHOD(matmul, matmul_body,
                          "matmul(a, b, out=None)\n--\n\n"
-                         "The matrix product of a (m, k) and a (k, n) float32 array, (m, n).\n\n"
-                         "Both operands must be 2-D (for 1-D operands use dot()); views that\n"
-                         "are not C-contiguous are copied first. Without `out` the result is a new\n"
-                         "array of the kind of `a`; `out` must be a writable C-contiguous float32\n"
-                         "(m, n) array, and when it shares memory with `a` or `b` the product is\n"
-                         "computed into a temporary first. Returns the result."),
+                         "The matrix product of float32 arrays, with NumPy's matmul rules.\n\n"
+                         "(m, k) @ (k, n) is (m, n). A 1-D first operand is a row that is removed\n"
+                         "from the result, a 1-D second operand a column that is removed; operands\n"
+                         "of 3 or more dimensions are stacks of matrices whose leading dimensions\n"
+                         "broadcast. Each matrix of the result is, bit for bit, the raw\n"
+                         "tensor_matmul_2d_f32 product of its pair; matrices that are not C-ordered\n"
+                         "are copied first, and stacks of small products run in parallel across the\n"
+                         "stack. Without `out` the result is a new array of the kind of `a`; `out`\n"
+                         "must be a writable C-contiguous float32 array of the result's shape, and\n"
+                         "when it shares memory with `a` or `b` the product is computed into a\n"
+                         "temporary first. Returns the result.\n\n"
+                         "    zn.matmul(w, x); zn.matmul(w, v)  # (m,) for a vector v; zn.matmul(q, k_t)  # stacks"),
 };
 
 }  // namespace

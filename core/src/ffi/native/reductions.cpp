@@ -2,6 +2,7 @@
 // raw function of the same memory layout runs, under the same event name.
 #include <memory>
 
+#include "ffi/native/axis_reduce.hpp"
 #include "ffi/native/layer.hpp"
 #include "ffi/native/views.hpp"
 #include "ops/flat_reduce.hpp"
@@ -69,10 +70,11 @@ void require_not_empty(const View& x, const char* what) {
   if (x.size() == 0) fail(PyExc_ValueError, "x", std::string("cannot compute the ") + what + " of an empty array");
 }
 
-constexpr Param kX[] = {{"x"}};
+constexpr Param kX[] = {{"x"}, {"axis", true}, {"keepdims", true}};
 
 constexpr Signature sum_signature{"sum", kX};
 PyObject* sum_body(PyObject* const* args) {
+  if (wants_axes(args)) return axis_reduction(args, AxisReduction::kSum);
   View x;
   read_view(args[0], "x", x);
   require_dtype(x, "x", DType::kFloat32, DType::kInt32);
@@ -93,6 +95,7 @@ PyObject* sum_body(PyObject* const* args) {
 
 constexpr Signature mean_signature{"mean", kX};
 PyObject* mean_body(PyObject* const* args) {
+  if (wants_axes(args)) return axis_reduction(args, AxisReduction::kMean);
   View x;
   read_view(args[0], "x", x);
   require_dtype(x, "x", DType::kFloat32);
@@ -109,6 +112,7 @@ PyObject* mean_body(PyObject* const* args) {
 
 constexpr Signature max_signature{"max", kX};
 PyObject* max_body(PyObject* const* args) {
+  if (wants_axes(args)) return axis_reduction(args, AxisReduction::kMax);
   View x;
   read_view(args[0], "x", x);
   require_dtype(x, "x", DType::kFloat32);
@@ -118,6 +122,7 @@ PyObject* max_body(PyObject* const* args) {
 
 constexpr Signature min_signature{"min", kX};
 PyObject* min_body(PyObject* const* args) {
+  if (wants_axes(args)) return axis_reduction(args, AxisReduction::kMin);
   View x;
   read_view(args[0], "x", x);
   require_dtype(x, "x", DType::kFloat32);
@@ -127,6 +132,7 @@ PyObject* min_body(PyObject* const* args) {
 
 template <bool (*Kernel)(const std::uint8_t*, std::uint64_t) noexcept>
 PyObject* bool_reduction(PyObject* const* args, const char* operation, bool empty) {
+  if (wants_axes(args)) return axis_reduction(args, empty ? AxisReduction::kAll : AxisReduction::kAny);
   View x;
   read_view(args[0], "x", x);
   require_dtype(x, "x", DType::kBool);
@@ -145,34 +151,57 @@ PyObject* any_body(PyObject* const* args) { return bool_reduction<&ops::any_bool
 
 const PyMethodDef kMethods[] = {
     ZOLTRA_NATIVE_METHOD(sum, sum_body,
-                         "sum(x)\n--\n\n"
+                         "sum(x, axis=None, keepdims=False)\n--\n\n"
                          "The sum of all elements of `x`, as a Python number.\n\n"
                          "float32 input: a float, computed as the module's float32 sum (contiguous\n"
                          "memory: 8 lanes with a compensated tail; any other view: one plain float32\n"
                          "addition per element in row-major order, on the view's own strides).\n"
                          "int32 input: an int, the sum wrapped modulo 2**32 into the int32 range\n"
                          "(unlike NumPy, which widens to int64); a view that is not contiguous is\n"
-                         "copied first. An empty array sums to 0.0 (0 for int32)."),
+                         "copied first. An empty array sums to 0.0 (0 for int32).\n\n"
+                         "With `axis` (an int or a tuple of ints, negative counting from the end) or\n"
+                         "`keepdims=True`, an array of the kind of `x` with NumPy's shape instead, each\n"
+                         "element equal, bit for bit, to this function's whole reduction of the\n"
+                         "sub-view it folds: sum(x, axis=1)[i] == sum(x[i, :]). float32 or int32;\n"
+                         "a sum over an axis of length 0 is 0.\n\n"
+                         "    zn.sum(x, axis=0); zn.sum(x, axis=(0, -1), keepdims=True)"),
     ZOLTRA_NATIVE_METHOD(mean, mean_body,
-                         "mean(x)\n--\n\n"
+                         "mean(x, axis=None, keepdims=False)\n--\n\n"
                          "The mean of a non-empty float32 array, as a Python float (the float32\n"
-                         "sum, as sum() computes it, divided by the count in float32)."),
+                         "sum, as sum() computes it, divided by the count in float32).\n\n"
+                         "With `axis` (an int or a tuple of ints, negative counting from the end) or\n"
+                         "`keepdims=True`, an array of the kind of `x` with NumPy's shape instead, each\n"
+                         "element equal, bit for bit, to this function's whole reduction of the\n"
+                         "sub-view it folds: sum(x, axis=1)[i] == sum(x[i, :]). Over an axis\n"
+                         "of length 0 it is a ValueError (NumPy gives NaN).\n\n"
+                         "    zn.mean(x, axis=-1)"),
     ZOLTRA_NATIVE_METHOD(max, max_body,
-                         "max(x)\n--\n\n"
+                         "max(x, axis=None, keepdims=False)\n--\n\n"
                          "The largest element of a non-empty float32 array, as a Python float.\n\n"
                          "Elements are compared in row-major order and ties keep the first; a NaN\n"
-                         "is the result only when it comes first (later NaNs are skipped)."),
+                         "is the result only when it comes first (later NaNs are skipped).\n\n"
+                         "With `axis` (an int or a tuple of ints, negative counting from the end) or\n"
+                         "`keepdims=True`, an array of the kind of `x` with NumPy's shape instead, each\n"
+                         "element equal, bit for bit, to this function's whole reduction of the\n"
+                         "sub-view it folds: sum(x, axis=1)[i] == sum(x[i, :]). Over an axis\n"
+                         "of length 0 it is a ValueError; a result with no elements is empty.\n\n"
+                         "    zn.max(x, axis=1, keepdims=True)"),
     ZOLTRA_NATIVE_METHOD(min, min_body,
-                         "min(x)\n--\n\n"
-                         "The smallest element of a non-empty float32 array; NaNs and ties as for max()."),
+                         "min(x, axis=None, keepdims=False)\n--\n\n"
+                         "The smallest element of a non-empty float32 array; NaNs and ties as for max().\n"
+                         "axis and keepdims as for max()."),
     ZOLTRA_NATIVE_METHOD(all, all_body,
-                         "all(x)\n--\n\n"
+                         "all(x, axis=None, keepdims=False)\n--\n\n"
                          "True when every element of the bool array `x` is true (True when\n"
-                         "empty); a view that is not contiguous is copied first."),
+                         "empty); a view that is not contiguous is copied first. With `axis` or\n"
+                         "`keepdims=True`, a bool array of the kind of `x` with NumPy's shape, read\n"
+                         "where it lies.\n\n"
+                         "    zn.all(mask, axis=0)"),
     ZOLTRA_NATIVE_METHOD(any, any_body,
-                         "any(x)\n--\n\n"
+                         "any(x, axis=None, keepdims=False)\n--\n\n"
                          "True when some element of the bool array `x` is true (False when\n"
-                         "empty); a view that is not contiguous is copied first."),
+                         "empty); a view that is not contiguous is copied first. axis and keepdims\n"
+                         "as for all()."),
 };
 
 }  // namespace

@@ -1,0 +1,68 @@
+#pragma once
+// The row loops of the broadcasting walk, one run of the innermost dimension
+// at a time. Included by one translation unit per instruction set, each of
+// which widens the plain loops to its own vectors; the anonymous namespace
+// keeps every unit's copies apart.
+#include <cstdint>
+
+#include "common/unaligned.hpp"
+#include "ops/broadcast_variants.hpp"
+
+namespace zoltra::ops {
+namespace {
+
+struct AddOp {
+  static float apply(float x, float y) noexcept { return x + y; }
+};
+struct SubOp {
+  static float apply(float x, float y) noexcept { return x - y; }
+};
+struct MulOp {
+  static float apply(float x, float y) noexcept { return x * y; }
+};
+struct DivOp {
+  static float apply(float x, float y) noexcept { return x / y; }
+};
+
+bool float_aligned(const void* p) noexcept { return (reinterpret_cast<std::uintptr_t>(p) & 3u) == 0; }
+
+// `ivdep`: out may be a or b itself, element for element, which the compiler
+// cannot know; each element is read before that element is written either way.
+template <class Op>
+void row(const char* a, std::int64_t sa, const char* b, std::int64_t sb, char* out, std::int64_t so,
+         std::uint64_t n) noexcept {
+  if (so == 4 && float_aligned(out) && float_aligned(a) && float_aligned(b)) {
+    float* o = reinterpret_cast<float*>(out);
+    const float* x = reinterpret_cast<const float*>(a);
+    const float* y = reinterpret_cast<const float*>(b);
+    if (sa == 4 && sb == 4) {
+#pragma GCC ivdep
+      for (std::uint64_t i = 0; i < n; ++i) o[i] = Op::apply(x[i], y[i]);
+      return;
+    }
+    if (sa == 4 && sb == 0) {
+      const float s = *y;
+#pragma GCC ivdep
+      for (std::uint64_t i = 0; i < n; ++i) o[i] = Op::apply(x[i], s);
+      return;
+    }
+    if (sa == 0 && sb == 4) {
+      const float s = *x;
+#pragma GCC ivdep
+      for (std::uint64_t i = 0; i < n; ++i) o[i] = Op::apply(s, y[i]);
+      return;
+    }
+    if (sa == 0 && sb == 0) {
+      const float v = Op::apply(*x, *y);
+      for (std::uint64_t i = 0; i < n; ++i) o[i] = v;
+      return;
+    }
+  }
+  for (std::uint64_t i = 0; i < n; ++i, a += sa, b += sb, out += so)
+    store_unaligned(out, Op::apply(load_unaligned<float>(a), load_unaligned<float>(b)));
+}
+
+constexpr BroadcastRowKernels kRowKernels{row<AddOp>, row<SubOp>, row<MulOp>, row<DivOp>};
+
+}  // namespace
+}  // namespace zoltra::ops
