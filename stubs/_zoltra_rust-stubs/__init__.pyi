@@ -68,9 +68,12 @@ class _SystemCapabilities(TypedDict):
     cpu: _CpuCapabilities
     gpu: _GpuCapabilities
 
-# Addresses are plain ints: mypy then refuses an array, a tensor or a bool
-# where an address belongs. Counts, sizes and strides take any integer-like
-# object (numpy.int64, ...).
+# Addresses are typed int, narrower than what the module takes (any object
+# with __index__): a checker then refuses an array, a tensor, a float, None or
+# a numpy.int64 where an address belongs. It cannot refuse True or False,
+# which are ints to mypy and pyright alike; the module reads them as the
+# addresses 1 and 0. Counts, sizes and strides take any integer-like object
+# (numpy.int64, ...).
 _Ptr = int
 _Int = SupportsIndex
 _IntSeq = Sequence[SupportsIndex]
