@@ -40,27 +40,27 @@ with zn.profile("step") as p:
     zn.add(x, x, out=x)
 assert_type(p, zn.Profile)
 
-if TYPE_CHECKING:  # broadcasting, scalars, axes, 1-D and stacked products (checked, not run)
-    for op in (zn.add, zn.sub, zn.mul, zn.div):
-        assert_type(op(x, 0.5), F32)
-        assert_type(op(2, row), F32)
-        assert_type(op(np.float32(2), x), F32)
-        assert_type(op(x[:, :1], x, out=x), F32)
-        assert_type(op(True, x, out), F32)
-    assert_type(zn.sum(x, axis=None), float)
-    assert_type(zn.sum(x, 0), F32)
-    assert_type(zn.sum(x, keepdims=True), F32)
-    assert_type(zn.sum(ints, (0, -1)), NDArray[np.int32])
-    for reduce in (zn.mean, zn.max, zn.min):
-        assert_type(reduce(x, -1, True), F32)
-        assert_type(reduce(x, keepdims=False), float)
-    for test in (zn.all, zn.any):
-        assert_type(test(flags, axis=(0, 1)), NDArray[np.bool_])
-    keep = bool(x.size % 2)
-    assert_type(zn.mean(x, None, keep), float | F32)
-    assert_type(zn.sum(ints, keepdims=keep), int | NDArray[np.int32])
-    assert_type(zn.matmul(x, row), F32)
-    assert_type(zn.matmul(x[None], x.T), F32)
+# Broadcasting, scalars, axes, 1-D and stacked products.
+for op in (zn.add, zn.sub, zn.mul, zn.div):
+    assert_type(op(x, 0.5), F32)
+    assert_type(op(2, row), F32)
+    assert_type(op(np.float32(2), x), F32)
+    assert_type(op(x[:, :1], x, out=out), F32)
+    assert_type(op(True, x, out), F32)
+assert_type(zn.sum(x, axis=None), float)
+assert_type(zn.sum(x, 0), F32)
+assert_type(zn.sum(x, keepdims=True), F32)
+assert_type(zn.sum(ints, (-1,)), NDArray[np.int32])
+for reduce in (zn.mean, zn.max, zn.min):
+    assert_type(reduce(x, -1, True), F32)
+    assert_type(reduce(x, keepdims=False), float)
+for test in (zn.all, zn.any):
+    assert_type(test(flags, axis=(0, 1)), NDArray[np.bool_])
+keep = bool(x.size % 2)
+assert_type(zn.mean(x, None, keep), float | F32)
+assert_type(zn.sum(ints, keepdims=keep), int | NDArray[np.int32])
+assert_type(zn.matmul(x, row), F32)
+assert_type(zn.matmul(x[None], x.T), F32)
 
 if TYPE_CHECKING:  # what a checker refuses (never run)
     zn.sum(x, axis=0.5)  # type: ignore[call-overload]

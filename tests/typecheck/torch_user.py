@@ -37,21 +37,21 @@ with zn.profile() as p:
     zn.add(t, t, out=t)
 assert_type(p, zn.Profile)
 
-if TYPE_CHECKING:  # broadcasting, scalars, axes, 1-D and stacked products (checked, not run)
-    for op in (zn.add, zn.sub, zn.mul, zn.div):
-        assert_type(op(t, 0.5), torch.Tensor)
-        assert_type(op(0.5, t), torch.Tensor)
-        assert_type(op(t, x[0]), torch.Tensor)
-        assert_type(op(0.5, t, out=x), NDArray[np.float32])
-    assert_type(zn.sum(t, axis=0), torch.Tensor)
-    assert_type(zn.sum(t, keepdims=True), torch.Tensor)
-    for reduce in (zn.mean, zn.max, zn.min):
-        assert_type(reduce(t, (0, 1), keepdims=True), torch.Tensor)
-    for test in (zn.all, zn.any):
-        assert_type(test(t > 1, -1), torch.Tensor)
-    assert_type(zn.any(t > 1, keepdims=bool(t.numel() % 2)), bool | torch.Tensor)
-    assert_type(zn.matmul(t, u), torch.Tensor)
-    assert_type(zn.matmul(x, u), NDArray[np.float32])
+# Broadcasting, scalars, axes, 1-D and stacked products.
+for op in (zn.add, zn.sub, zn.mul, zn.div):
+    assert_type(op(t, 0.5), torch.Tensor)
+    assert_type(op(0.5, t), torch.Tensor)
+    assert_type(op(t, x[0]), torch.Tensor)
+    assert_type(op(0.5, t, out=x), NDArray[np.float32])
+assert_type(zn.sum(t, axis=0), torch.Tensor)
+assert_type(zn.sum(t, keepdims=True), torch.Tensor)
+for reduce in (zn.mean, zn.max, zn.min):
+    assert_type(reduce(t, (0, 1), keepdims=True), torch.Tensor)
+for test in (zn.all, zn.any):
+    assert_type(test(t > 1, -1), torch.Tensor)
+assert_type(zn.any(t > 1, keepdims=bool(t.numel() % 2)), bool | torch.Tensor)
+assert_type(zn.matmul(t, u), torch.Tensor)
+assert_type(zn.matmul(x, u), NDArray[np.float32])
 
 if TYPE_CHECKING:  # what a checker refuses (never run)
     zn.add(np.ones(3), 0.5)  # type: ignore[arg-type]  # float64
