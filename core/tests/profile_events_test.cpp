@@ -73,7 +73,8 @@ zp::ProductRun planned(std::uint64_t m, std::uint64_t k, std::uint64_t n, const 
 
 TEST(ProfileEvents, ProductRunFollowsThePlan) {
   constexpr CpuFeatures kAvx2Fma{.avx2 = true, .fma = true, .avx512f = false};
-  constexpr CpuFeatures kAvx512{.avx2 = true, .fma = true, .avx512f = true};
+  constexpr CpuFeatures kAvx512{
+      .avx2 = true, .fma = true, .avx512f = true, .avx512vl = true, .avx512bw = true, .avx512dq = true};
   struct Case {
     std::uint64_t m, k, n, processors;
     CpuFeatures features;
@@ -84,12 +85,12 @@ TEST(ProfileEvents, ProductRunFollowsThePlan) {
   } cases[] = {
       {100, 100, 100, 2, kAvx2Fma, ProductPath::kKernel, 0, 0, 0, 8},
       {100, 100, 100, 2, kAvx512, ProductPath::kKernel, 0, 0, 0, 16},
-      {100, 100, 100, 2, CpuFeatures{}, ProductPath::kOpenBlas, 0, 0, 0, 0},
+      {100, 100, 100, 2, CpuFeatures{}, ProductPath::kOpenBlas, 1, 0, 0, 0},  // one OpenBLAS tile
       {126, 126, 126, 2, kAvx2Fma, ProductPath::kChunks, 2, 2, 63, 8},
       {10, 500, 500, 4, kAvx2Fma, ProductPath::kChunks, 4, 4, 3, 8},
       {255, 256, 256, 2, kAvx2Fma, ProductPath::kChunks, 2, 0, 128, 0},  // chunks over the 8-lane bound
       {3, 1100, 1000, 2, kAvx2Fma, ProductPath::kChunks, 2, 1, 2, 8},    // only the short last chunk fits
-      {256, 256, 256, 2, kAvx2Fma, ProductPath::kOpenBlas, 0, 0, 0, 0},
+      {256, 256, 256, 2, kAvx2Fma, ProductPath::kOpenBlas, 2, 0, 0, 0},  // two row tiles of 128
       {0, 5, 5, 2, kAvx2Fma, ProductPath::kEmpty, 0, 0, 0, 0},
       {5, 0, 5, 2, kAvx2Fma, ProductPath::kZeroFill, 0, 0, 0, 0},
   };
