@@ -21,6 +21,7 @@ import numpy as np
 
 import _zoltra_rust as z
 from processor import describe
+from timing import best_ns, paused_ns
 
 try:
     import torch
@@ -29,33 +30,6 @@ except ImportError as error:  # the table then has no PyTorch column
     print(f"PyTorch is not importable ({error}); its column is left out")
 
 DEFAULT_SIZES = [8, 1_000, 65_536, 1_000_000, 16_777_216]
-PAUSE_S = 0.3
-
-
-def best_ns(call, repeats, min_repeat_ns=5_000_000):
-    """Best mean time per call over `repeats` timed loops of calibrated length."""
-    number = 1
-    while True:
-        start = time.perf_counter_ns()
-        for _ in range(number):
-            call()
-        elapsed = time.perf_counter_ns() - start
-        if elapsed >= min_repeat_ns or number >= 1 << 20:
-            break
-        number *= 2 if elapsed == 0 else max(2, min(16, int(min_repeat_ns / elapsed) + 1))
-    best = elapsed / number
-    for _ in range(repeats - 1):
-        start = time.perf_counter_ns()
-        for _ in range(number):
-            call()
-        best = min(best, (time.perf_counter_ns() - start) / number)
-    return best
-
-
-def paused_ns(call, repeats):
-    time.sleep(PAUSE_S)
-    return best_ns(call, repeats)
-
 
 def cases(n, rng):
     """(name, ours, numpy, torch or None, bytes moved) per operation."""

@@ -15,67 +15,19 @@ spinning. Prints the processor and the load average, which bound the figures.
 
 import argparse
 import os
-import platform
-import time
 
 import numpy as np
 
 import _zoltra_rust as z
 import zoltra_native as zn
+from processor import describe
+from timing import paused_ns
 
 try:
     import torch
 except ImportError as error:
     torch = None
     print(f"PyTorch is not importable ({error}); its rows are left out")
-
-PAUSE_S = 0.3
-
-
-def best_ns(call, repeats, min_repeat_ns=200_000):
-    """Best mean time per call over `repeats` timed loops of calibrated length.
-    The loops are short, so that on a shared machine some of them run
-    without being preempted."""
-    number = 1
-    while True:
-        start = time.perf_counter_ns()
-        for _ in range(number):
-            call()
-        elapsed = time.perf_counter_ns() - start
-        if elapsed >= min_repeat_ns or number >= 1 << 16:
-            break
-        number *= 2 if elapsed == 0 else max(2, min(16, int(min_repeat_ns / elapsed) + 1))
-    best = elapsed / number
-    for _ in range(repeats - 1):
-        start = time.perf_counter_ns()
-        for _ in range(number):
-            call()
-        best = min(best, (time.perf_counter_ns() - start) / number)
-    return best
-
-
-def paused_ns(call, repeats):
-    time.sleep(PAUSE_S)
-    return best_ns(call, repeats)
-
-
-def processor():
-    """Model name, family and model, vector extensions and processor count."""
-    fields = {}
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                key, _, value = line.partition(":")
-                if not line.strip():
-                    break
-                fields[key.strip()] = value.strip()
-    except OSError:
-        pass
-    model = fields.get("model name") or platform.processor() or "unknown processor"
-    flags = fields.get("flags", "").split()
-    vectors = "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "no AVX2"
-    return (f"{model} (family {fields.get('cpu family', '?')}, model {fields.get('model', '?')}), {vectors}, "
-            f"{os.cpu_count()} logical processors")
 
 
 def peer_rows(n, rng):
@@ -137,8 +89,8 @@ def table(title, peer, rows, repeats):
     print(f"\n{title}")
     print(f"{'call':38} {'layer us':>10} {peer + ' us':>12} {'ratio':>7}")
     for name, layer, other in rows:
-        theirs = paused_ns(other, repeats)
-        ours = paused_ns(layer, repeats)
+        theirs = paused_ns(other, repeats, min_repeat_ns=200_000, max_number=1 << 16)
+        ours = paused_ns(layer, repeats, min_repeat_ns=200_000, max_number=1 << 16)
         print(f"{name:38} {ours / 1e3:10.3f} {theirs / 1e3:12.3f} {ours / theirs:7.3f}")
 
 
@@ -149,7 +101,7 @@ def readme_rows(repeats):
 
     print(f"\n| Operation | {' | '.join(readme_figures.LIBRARIES)} |")
     for label, calls in readme_figures.cases():
-        times = [paused_ns(calls[library], repeats) / 1e3 for library in readme_figures.LIBRARIES]
+        times = [paused_ns(calls[library], repeats, min_repeat_ns=200_000, max_number=1 << 16) / 1e3 for library in readme_figures.LIBRARIES]
         print(f"| {label} | " + " | ".join(readme_figures.fmt(t / 1e6) for t in times) + " |")
 
 
@@ -158,7 +110,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=100)
     parser.add_argument("--readme", action="store_true", help="also time the README figures table's rows")
     args = parser.parse_args()
-    print(f"Processor: {processor()}; load average {os.getloadavg()[0]:.2f} at the start")
+    print(describe(z), flush=True)
     print(f"NumPy {np.__version__}" + (f", PyTorch {torch.__version__}" if torch is not None else ""))
     if args.readme:
         readme_rows(args.repeats)

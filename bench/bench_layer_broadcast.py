@@ -11,42 +11,19 @@ target each case has: at most the faster of the two, or at most NumPy.
 """
 
 import argparse
-import os
 import time
 
 import numpy as np
 
 import zoltra_native as zn
-from bench_layer import processor  # the same description of the processor
+from processor import describe
+from timing import PAUSE_S, best_ns
 
 try:
     import torch
 except ImportError as error:
     torch = None
     print(f"PyTorch is not importable ({error}); its column is left out")
-
-PAUSE_S = 0.3
-
-
-def best_ns(call, repeats, min_batch_ns=500_000):
-    """Best mean time per call over 30 * `repeats` short timed batches: on a
-    shared machine the shortest batches are the ones nothing else interrupted."""
-    number = 1
-    while True:
-        start = time.perf_counter_ns()
-        for _ in range(number):
-            call()
-        elapsed = time.perf_counter_ns() - start
-        if elapsed >= min_batch_ns or number >= 1 << 20:
-            break
-        number *= 2
-    best = elapsed / number
-    for _ in range(30 * repeats):
-        start = time.perf_counter_ns()
-        for _ in range(number):
-            call()
-        best = min(best, (time.perf_counter_ns() - start) / number)
-    return best
 
 
 def cases():
@@ -88,7 +65,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
-    print(f"processor: {processor()}; load average {os.getloadavg()[0]:.2f}")
+    print(describe(), flush=True)
     if torch is not None:
         print(f"PyTorch threads: {torch.get_num_threads()}")
     print(f"{'case':34} {'ours us':>9} {'NumPy us':>9} {'PyTorch us':>10} {'/NumPy':>7} {'/PyTorch':>8}  target")
@@ -99,7 +76,7 @@ def main():
                 times.append(None)
                 continue
             time.sleep(PAUSE_S)
-            times.append(best_ns(call, args.repeats) / 1000)
+            times.append(best_ns(call, 30 * args.repeats, min_repeat_ns=500_000) / 1000)
         o, n, p = times
         bound = min(v for v in (n, p if target == "both" else None) if v is not None)
         met = "met" if o <= bound else "MISSED"
