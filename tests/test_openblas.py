@@ -36,14 +36,14 @@ def test_openblas_is_loaded_by_the_first_product_that_needs_it(z):
 
 
 # Like `prlimit --nproc=1`: no thread can be created. Root is exempt from the
-# limit, so a child started as root becomes an ordinary user first, once the
-# interpreter and what it imports from a private folder are loaded.
+# limit, so a child started as root becomes an ordinary user for it, but keeps
+# root's file access (setfsuid), since the module may lie in a folder only
+# root can read.
 NO_THREAD_PROBE = """
-import array, os, resource
+import array, ctypes, os, resource
 if os.getuid() == 0:
-    os.setgroups([])
-    os.setgid(65534)
-    os.setuid(65534)
+    os.setresuid(65534, 65534, 0)
+    ctypes.CDLL(None).setfsuid(0)
 resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
 import _zoltra_rust as z
 v = array.array("f", [1.0] * 2_000_000)
