@@ -218,6 +218,9 @@ void axis_reduce_f32_cpu(AxisFold fold, const float* data, std::uint64_t ndim, c
   const bool sum = fold == AxisFold::kSum || fold == AxisFold::kMean;
 
   if (one_run(axes, 4)) {
+    // Max and min of a run are the whole strided reduction of that 1-D view.
+    const auto run_shape = static_cast<std::int64_t>(count);
+    static constexpr std::int64_t kFloatStride = 4;
     // A whole sum this long runs on the pool itself, output after output.
     const bool parallel_each = !(sum && count >= kParallelSumThreshold);
     over_pool(axes.outputs, work, parallel_each, [&](std::uint64_t begin, std::uint64_t end) {
@@ -226,8 +229,8 @@ void axis_reduce_f32_cpu(AxisFold fold, const float* data, std::uint64_t ndim, c
         switch (fold) {
           case AxisFold::kSum: out[o] = sum_f32_auto(run, count); break;
           case AxisFold::kMean: out[o] = sum_f32_auto(run, count) / scale; break;
-          case AxisFold::kMax: out[o] = kernels.max_run(run, count); break;
-          case AxisFold::kMin: out[o] = kernels.min_run(run, count); break;
+          case AxisFold::kMax: out[o] = max_f32_strided_dispatch(run, &run_shape, 1, &kFloatStride, 1); break;
+          case AxisFold::kMin: out[o] = min_f32_strided_dispatch(run, &run_shape, 1, &kFloatStride, 1); break;
         }
       });
     });

@@ -1,5 +1,4 @@
 // The axis reductions' inner loops for any x86-64 processor, in plain C++.
-#include "common/unaligned.hpp"
 #include "ops/axis_reduce_lanes.hpp"
 
 namespace zoltra::ops {
@@ -24,28 +23,10 @@ void fold_rows(float* acc, const float* const* rows, std::uint64_t n, std::uint6
   }
 }
 
-float max_run(const float* data, std::uint64_t count) noexcept {
-  float r = load_unaligned<float>(data);
-  for (std::uint64_t i = 1; i < count; ++i) {
-    const float v = load_unaligned<float>(data + i);
-    r = v > r ? v : r;
-  }
-  return r;
-}
-
-float min_run(const float* data, std::uint64_t count) noexcept {
-  float r = load_unaligned<float>(data);
-  for (std::uint64_t i = 1; i < count; ++i) {
-    const float v = load_unaligned<float>(data + i);
-    r = v < r ? v : r;
-  }
-  return r;
-}
-
 }  // namespace
 
 AxisReduceKernels axis_reduce_portable() noexcept {
-  return {fold_rows<Sum>, fold_rows<Max>, fold_rows<Min>, sum_u32_step, all_u8_step, any_u8_step, max_run, min_run};
+  return {fold_rows<Sum>, fold_rows<Max>, fold_rows<Min>, sum_u32_step, all_u8_step, any_u8_step};
 }
 
 }  // namespace zoltra::ops

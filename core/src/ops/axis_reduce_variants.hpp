@@ -23,9 +23,6 @@ struct AxisReduceKernels {
   void (*sum_u32)(std::uint32_t* acc, const std::uint32_t* row, std::uint64_t width) noexcept;
   void (*all_u8)(std::uint8_t* acc, const std::uint8_t* row, std::uint64_t width) noexcept;
   void (*any_u8)(std::uint8_t* acc, const std::uint8_t* row, std::uint64_t width) noexcept;
-  // The strided fold's max/min of count >= 1 contiguous floats.
-  float (*max_run)(const float* data, std::uint64_t count) noexcept;
-  float (*min_run)(const float* data, std::uint64_t count) noexcept;
 };
 
 AxisReduceKernels axis_reduce_portable() noexcept;
