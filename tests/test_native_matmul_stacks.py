@@ -44,6 +44,8 @@ def base(*shape):
 CASES = {
     "vector, matrix": (base(7), base(7, 5)),
     "matrix, vector": (base(300, 70), base(70)),
+    "matrix, vector, rows split over the pool": (base(1000, 300), base(300)),
+    "stack of one, rows split over the pool": (base(1, 600, 50), base(50, 11)),
     "vector, vector": (base(9), base(9)),
     "stacks": (base(16, 24, 24), base(16, 24, 24)),
     "broadcast stacks": (base(2, 1, 5, 3), base(4, 3, 6)),
