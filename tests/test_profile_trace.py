@@ -57,6 +57,22 @@ def test_trace_of_known_calls():
     assert p.operations["matmul_2d"]["count"] == 3
 
 
+def test_matrix_vector_rows_split_over_the_pool_are_traced():
+    cpu = z.get_system_capabilities()["cpu"]
+    with zn.profile() as p:
+        zn.matmul(matrix(1024, 256), np.ones(256, np.float32))
+    (event,) = p.trace_events()
+    args = event["args"]
+    assert (args["m"], args["k"], args["n"]) == (1024, 256, 1)
+    if not (cpu["has_avx2"] and cpu["has_fma"]):
+        assert args["path"] == "openblas"
+    elif cpu["cores"] == 1:
+        assert args["path"] == "kernel"
+    else:
+        chunks = min(cpu["cores"], 1024 // 32)
+        assert (args["path"], args["chunks"], args["kernel_chunks"]) == ("chunks", chunks, chunks)
+
+
 def test_saved_trace_is_chrome_json(tmp_path):
     x = np.ones(10, np.float32)
     with zn.profile() as p:

@@ -28,16 +28,17 @@ constexpr std::uint64_t kSplitRowBlock = 32;
 
 }  // namespace
 
-void matmul_stack_f32_cpu(const float* const* a, const float* const* b, float* const* c, std::uint64_t count,
-                          std::uint64_t m, std::uint64_t k, std::uint64_t n) {
+profiler::ProductRun matmul_stack_f32_cpu(const float* const* a, const float* const* b, float* const* c,
+                                          std::uint64_t count, std::uint64_t m, std::uint64_t k, std::uint64_t n) {
   const backend::CpuFeatures& features = backend::cpu_features();
   const std::uint64_t processors = backend::processor_count();
   const MatmulPlan plan = plan_matmul(m, k, n, features, processors);
   const bool split_rows = count == 1 && m >= 2 * kSplitRowBlock && m * k * n >= kSplitRowsWork;
   if (plan.path != MatmulPath::kKernel || (count < 2 && !split_rows) || processors < 2 ||
       scheduler::on_pool_thread()) {
-    for (std::uint64_t s = 0; s < count; ++s) matmul_f32_cpu_dispatch(a[s], b[s], c[s], m, k, n);
-    return;
+    profiler::ProductRun run;
+    for (std::uint64_t s = 0; s < count; ++s) run = matmul_f32_cpu_dispatch(a[s], b[s], c[s], m, k, n);
+    return count == 1 ? run : profiler::ProductRun{};
   }
   // Recorded once for the stack, as the dispatch does for one product.
   backend::set_last_dispatch(backend::kBackendCpu);
@@ -58,7 +59,11 @@ void matmul_stack_f32_cpu(const float* const* a, const float* const* b, float* c
       kernel(a[0] + first * k, b[0], c[0] + first * n, last - first, k, n);
     };
     scheduler::run_chunks(static_cast<std::size_t>(chunks), chunk);
-    return;
+    profiler::ProductRun run = describe_matmul(plan, m, k, n, features);
+    run.path = profiler::ProductPath::kChunks;
+    run.chunks = run.kernel_chunks = static_cast<std::uint32_t>(chunks);
+    run.rows_per_chunk = blocks / chunks * kSplitRowBlock;
+    return run;
   }
   // Chunks are claimed as threads arrive: several per processor let the
   // threads that start first take over the share of one that starts late.
@@ -68,6 +73,7 @@ void matmul_stack_f32_cpu(const float* const* a, const float* const* b, float* c
       kernel(a[s], b[s], c[s], m, k, n);
   };
   scheduler::run_chunks(static_cast<std::size_t>(chunks), chunk);
+  return {};
 }
 
 }  // namespace zoltra::ops

@@ -3,12 +3,15 @@
 // row-major and contiguous (m x k, k x n, m x n), each product exactly the
 // one matmul_f32_cpu_dispatch computes for that pair alone. Pointers rather
 // than strides, so that broadcast stacks can share a matrix; the outputs do
-// not overlap the inputs or one another.
+// not overlap the inputs or one another. A lone product (count 1) is described
+// for the profiler as the dispatch describes it; a stack is not.
 #include <cstdint>
+
+#include "profiler/product_run.hpp"
 
 namespace zoltra::ops {
 
-void matmul_stack_f32_cpu(const float* const* a, const float* const* b, float* const* c, std::uint64_t count,
-                          std::uint64_t m, std::uint64_t k, std::uint64_t n);
+profiler::ProductRun matmul_stack_f32_cpu(const float* const* a, const float* const* b, float* const* c,
+                                          std::uint64_t count, std::uint64_t m, std::uint64_t k, std::uint64_t n);
 
 }  // namespace zoltra::ops

@@ -126,7 +126,7 @@ PyObject* matmul_stacks(const View& a, const View& b, PyObject* out_object) {
     {
       WithoutGil unlocked(count * um * uk * un >= kReleaseGilMultiplyAdds);
       profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", count * um * uk * un);
-      ops::matmul_stack_f32_cpu(as.data(), bs.data(), cs.data(), count, um, uk, un);
+      scope.set_product(ops::matmul_stack_f32_cpu(as.data(), bs.data(), cs.data(), count, um, uk, un));
     }
     if (product != target) std::copy(product, product + size, target);
   }
