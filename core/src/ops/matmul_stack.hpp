@@ -3,8 +3,9 @@
 // row-major and contiguous (m x k, k x n, m x n), each product exactly the
 // one matmul_f32_cpu_dispatch computes for that pair alone. Pointers rather
 // than strides, so that broadcast stacks can share a matrix; the outputs do
-// not overlap the inputs or one another. A lone product (count 1) is described
-// for the profiler as the dispatch describes it; a stack is not.
+// not overlap the inputs or one another. A lone product (count 1) that the
+// dispatch would keep on the calling thread is split into rows over the pool
+// from 262,144 multiply-adds, and is described for the profiler; a stack is not.
 #include <cstdint>
 
 #include "profiler/product_run.hpp"

@@ -8,6 +8,7 @@
 #include "ffi/native/out_checks.hpp"
 #include "ffi/native/results.hpp"
 #include "ops/matmul.hpp"
+#include "ops/matmul_stack.hpp"
 #include "profiler/core.hpp"
 #include "scheduler/arena.hpp"
 
@@ -98,7 +99,7 @@ PyObject* matmul_body(PyObject* const* args) {
       WithoutGil unlocked(um * uk * un >= kReleaseGilMultiplyAdds);
       {
         profiler::ProfileScope scope(profiler::global_profiler(), "matmul_2d", "CPU", um * uk * un);
-        scope.set_product(ops::matmul_f32_cpu_dispatch(a_data, b_data, product, um, uk, un));
+        scope.set_product(ops::matmul_stack_f32_cpu(&a_data, &b_data, &product, 1, um, uk, un));
       }
       if (product != target) std::memcpy(target, product, static_cast<std::size_t>(m * n) * sizeof(float));
     }
