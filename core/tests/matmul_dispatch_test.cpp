@@ -145,4 +145,21 @@ TEST(MatmulPlan, WorkSizeWraps) {
   EXPECT_EQ(zo::matmul_work(std::uint64_t{1} << 32, 3, std::uint64_t{1} << 31), std::uint64_t{1} << 63);
 }
 
+// The kernel's tail rows interleave their blocks unless the rows' lines would
+// crowd one L1d set past its ways: 8 ways here, 12 on the Xeon.
+TEST(MatmulPlan, TailRowsInterleaveWhileTheirLinesFitTheL1Sets) {
+  constexpr std::size_t kXeonL1d = 48 * 1024, kZen3L1d = 32 * 1024;
+  struct Case {
+    std::uint64_t stride, rows;
+    bool xeon, zen3;
+  };
+  for (const Case& c : {Case{4000, 32, true, true}, Case{1024, 32, true, true}, Case{2048, 32, false, false},
+                        Case{2048, 16, true, true}, Case{3072, 32, true, true}, Case{4096, 16, false, false},
+                        Case{4096, 12, true, false}, Case{16384, 8, true, true}, Case{64, 32, true, true}}) {
+    SCOPED_TRACE(testing::Message() << "stride=" << c.stride << " rows=" << c.rows);
+    EXPECT_EQ(zo::matmul_tail_rows_interleave(c.stride, c.rows, kXeonL1d), c.xeon);
+    EXPECT_EQ(zo::matmul_tail_rows_interleave(c.stride, c.rows, kZen3L1d), c.zen3);
+  }
+}
+
 }  // namespace

@@ -65,8 +65,8 @@ TEST(MatmulKernel, ShapesAroundTheTiles) {
 
 // The last n mod 8 columns (all of them below 8) of products with enough
 // rows are computed eight rows to a vector from a transpose of A, in blocks
-// of 8 rows and 8 or 16 steps, after a few steps that align A's rows to a
-// cache line when its stride is a multiple of 64 bytes. Around all of these
+// of 8 rows, interleaved 4 steps at a time, or 8 or 16 steps at a time after
+// a few steps that align A's rows to a cache line. Around all of these
 // sizes: A and B ending at an unmapped page, or A at every float offset in a
 // cache line.
 TEST(MatmulKernel, TailColumnsByRows) {
@@ -85,10 +85,12 @@ TEST(MatmulKernel, TailColumnsByRows) {
         expect_bits_equal(c.values(), reference(a, b, m, k, n), n, "page end");
         if (HasFatalFailure()) return;
       }
-  // Row strides of 64 bytes and more, A starting anywhere in a line.
-  alignas(64) static float storage[64 * 160 + 16];
+  // Row strides of 64 bytes and more, A starting anywhere in a line; a 2 KiB
+  // stride puts 16 of 32 rows in one L1d set, where blocks are not interleaved.
+  alignas(64) static float storage[32 * 512 + 16];
   for (std::uint64_t n : {1, 2, 3, 9})
-    for (auto [m, k] : {std::pair<std::uint64_t, std::uint64_t>{32, 16}, {32, 160}, {64, 48}, {33, 32}, {16, 64}})
+    for (auto [m, k] :
+         {std::pair<std::uint64_t, std::uint64_t>{32, 16}, {32, 160}, {64, 48}, {33, 32}, {16, 64}, {32, 512}})
       for (std::uint64_t offset = 0; offset < 16; ++offset) {
         SCOPED_TRACE(testing::Message() << m << "x" << k << "x" << n << " offset " << offset);
         const auto a = random_values(m * k, rng), b = random_values(k * n, rng);

@@ -11,8 +11,10 @@
 
 #include <cstdint>
 
+#include "backend/cache_geometry.hpp"
 #include "common/unaligned.hpp"
 #include "ops/matmul_kernels.hpp"
+#include "ops/matmul_plan.hpp"
 
 namespace zoltra::ops {
 namespace {
@@ -149,9 +151,12 @@ __m256i lanes_below(u64 count) noexcept {
 // a multiply and an add per row and step. Laid out by rows, one vector
 // carries one tail column for eight rows, at the price of an in-register
 // transpose of A per 8 rows and 8 steps. The transpose is built for a core
-// that moves two vectors a cycle from memory and shuffles two a cycle
-// (measured on Zen 3, where inserting a half costs more): 8 row loads, a
-// lane-crossing stage, then two in-lane stages.
+// that moves two vectors a cycle from memory and shuffles two a cycle: row
+// loads, a lane-crossing stage (a permute of two loaded rows, or an insert of
+// a half from memory), then two in-lane stages. The blocks of 8 rows run side
+// by side 4 steps at a time, so that no add chain waits long on its block's
+// transpose (on Zen 3 this took a quarter off with 2 or 3 tail columns, a
+// twentieth with 1), unless their rows' lines would crowd L1d sets.
 
 // The 4 x 4 in-lane transpose: v[q] lane l holds r[l % 4] lane q + 4 (l / 4).
 [[gnu::always_inline]] inline void transpose_in_lanes(const __m256 r[4], __m256 v[4]) noexcept {
@@ -204,10 +209,35 @@ template <int T, bool kFull>
   }
 }
 
+// Steps [0, 4) of one full block of 8 rows: the first four steps of rows j
+// and j + 4 meet in one vector through a 16-byte insert from memory, and one
+// in-lane transpose gives the four steps. Four steps at a time, interleaved
+// over the blocks, keep each add chain short between the other blocks' work.
+template <int T>
+[[gnu::always_inline]] inline void quarter_steps(const float* block, u64 k, const float* bp, u64 n,
+                                                 __m256 acc[T]) noexcept {
+  asm("" : "+r"(block));
+  __m256 r[4];
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j)
+    r[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(block + j * k)),
+                                _mm_loadu_ps(block + (j + 4) * k), 1);
+  __m256 v[4];
+  transpose_in_lanes(r, v);
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) {
+#pragma GCC unroll 8
+    for (int col = 0; col < T; ++col)
+      acc[col] = _mm256_add_ps(acc[col], _mm256_mul_ps(v[q], _mm256_broadcast_ss(bp + col)));
+    bp += n;
+    asm("" : "+r"(bp));
+  }
+}
+
 // Rows [0, rows) (rows <= 8G) of the T tail columns that start at b and c:
 // G blocks of 8 rows side by side, so that G*T add chains hide the latency.
 template <int T, int G>
-void tail_rows(const float* a, u64 rows, u64 k, const float* b, float* c, u64 n) noexcept {
+void tail_rows(const float* a, u64 rows, u64 k, const float* b, float* c, u64 n, bool interleave) noexcept {
   __m256 acc[G][T];
 #pragma GCC unroll 8
   for (int g = 0; g < G; ++g)
@@ -226,7 +256,11 @@ void tail_rows(const float* a, u64 rows, u64 k, const float* b, float* c, u64 n)
       if (block_rows[g] != 0) tail_steps<T, false>(a + 8 * g * k + p, k, block_rows[g], steps, b + p * n, n, acc[g]);
   };
   u64 p = 0;
-  if (rows == 8 * G) {
+  if (rows == 8 * G && interleave) {
+    for (; p + 4 <= k; p += 4)
+#pragma GCC unroll 8
+      for (int g = 0; g < G; ++g) quarter_steps<T>(a + 8 * g * k + p, k, b + p * n, n, acc[g]);
+  } else if (rows == 8 * G) {
     // 16 steps of a block at a time use whole cache lines of its rows, which
     // then need not survive in the cache while the other blocks run; they
     // would not when the row stride is a large power of two, and then every
@@ -267,8 +301,9 @@ constexpr int tail_blocks_for(int t) { return t == 1 ? 4 : 2; }
 template <int T>
 void tail_by_rows(const float* a, u64 m, u64 k, const float* b, float* c, u64 n) noexcept {
   constexpr u64 kRows = 8 * tail_blocks_for(T);
+  const bool interleave = matmul_tail_rows_interleave(k * sizeof(float), kRows, backend::cache_geometry().l1d_bytes);
   for (u64 i = 0; i < m; i += kRows)
-    tail_rows<T, tail_blocks_for(T)>(a + i * k, m - i < kRows ? m - i : kRows, k, b, c + i * n, n);
+    tail_rows<T, tail_blocks_for(T)>(a + i * k, m - i < kRows ? m - i : kRows, k, b, c + i * n, n, interleave);
 }
 
 // By rows, each step loads one B value per tail column and block of 8 rows,

@@ -61,6 +61,17 @@ unsigned matmul_avx512_panel_width(std::uint64_t m, std::uint64_t k, std::size_t
   return width;
 }
 
+bool matmul_tail_rows_interleave(std::uint64_t row_stride_bytes, std::uint64_t rows, std::size_t l1d_bytes) noexcept {
+  // A way of an x86 L1d spans one 4 KiB page (64 sets of 64-byte lines), so
+  // that it is indexed by the page offset alone; its ways are what is left.
+  constexpr std::uint64_t kSets = 64, kLine = 64, kWay = kSets * kLine;
+  const std::uint64_t ways = l1d_bytes / kWay;
+  std::uint64_t per_set[kSets] = {};
+  for (std::uint64_t row = 0; row < rows; ++row)
+    if (++per_set[row * row_stride_bytes / kLine % kSets] > ways) return false;
+  return true;
+}
+
 RowRange matmul_chunk_rows(const MatmulPlan& plan, std::uint64_t m, std::uint64_t index) noexcept {
   const std::uint64_t first = index * plan.rows_per_chunk;
   const std::uint64_t left = m - first;

@@ -56,6 +56,12 @@ MatmulKernelVariant matmul_kernel_variant(const backend::CpuFeatures& features) 
 // data cache, so that it is not fetched again for every row group.
 unsigned matmul_avx512_panel_width(std::uint64_t m, std::uint64_t k, std::size_t l1d_bytes) noexcept;
 
+// Whether the 8-lane kernel may interleave its blocks of tail rows four steps
+// at a time: the lines of `rows` rows `row_stride_bytes` apart are then in use
+// at once and must fit the ways of their L1d sets. Otherwise each block takes
+// 16 steps, whole lines of its rows, before the next block runs.
+bool matmul_tail_rows_interleave(std::uint64_t row_stride_bytes, std::uint64_t rows, std::size_t l1d_bytes) noexcept;
+
 // Whether carrying out `plan` calls OpenBLAS: the whole-product path, or a
 // parallel plan whose largest chunk goes to it.
 bool plan_uses_blas(const MatmulPlan& plan, std::uint64_t k, std::uint64_t n,
