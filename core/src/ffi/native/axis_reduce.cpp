@@ -69,33 +69,17 @@ class TypedResult {
     npy_intp dims[kMaxDims];
     for (int i = 0; i < ndim; ++i) dims[i] = static_cast<npy_intp>(shape[i]);
     array_ = ffi::checked(PyArray_SimpleNew(ndim, dims, type));
-    if (like.source != Source::kNumPy) package_ = package_of(like.object);
+    if (like.source != Source::kNumPy) from_dlpack_ = package_from_dlpack(like.object);
   }
   void* data() const noexcept { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())); }
   PyObject* release() {
-    if (!package_) return array_.release();
-    Ref from_dlpack = ffi::checked(PyObject_GetAttrString(package_.get(), "from_dlpack"));
-    return ffi::checked(PyObject_CallOneArg(from_dlpack.get(), array_.get())).release();
+    if (!from_dlpack_) return array_.release();
+    return ffi::checked(PyObject_CallOneArg(from_dlpack_.get(), array_.get())).release();
   }
 
  private:
-  static Ref package_of(PyObject* obj) {
-    Ref module_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
-    if (!module_name || !PyUnicode_Check(module_name.get())) {
-      PyErr_Clear();
-      return Ref();
-    }
-    Ref parts = ffi::checked(PyUnicode_Partition(module_name.get(), ffi::checked(PyUnicode_FromString(".")).get()));
-    Ref package(PyImport_GetModule(PyTuple_GET_ITEM(parts.get(), 0)));
-    if (!package || !PyObject_HasAttrString(package.get(), "from_dlpack")) {
-      PyErr_Clear();
-      return Ref();
-    }
-    return package;
-  }
-
   Ref array_;
-  Ref package_;
+  Ref from_dlpack_;
 };
 
 }  // namespace

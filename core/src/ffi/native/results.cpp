@@ -69,26 +69,24 @@ struct OwnedTensor {
   }
 };
 
-// from_dlpack of the package that defined the type of `obj`, if imported.
-PyObject* package_from_dlpack(PyObject* obj) {
+}  // namespace
+
+Ref package_from_dlpack(PyObject* obj) {
   Ref module_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
   if (!module_name || !PyUnicode_Check(module_name.get())) {
     PyErr_Clear();
-    return nullptr;
+    return Ref();
   }
   Ref parts = checked(PyUnicode_Partition(module_name.get(), checked(PyUnicode_FromString(".")).get()));
   Ref package(PyImport_GetModule(PyTuple_GET_ITEM(parts.get(), 0)));
   if (!package) {
     PyErr_Clear();
-    return nullptr;
+    return Ref();
   }
-  PyObject* from_dlpack = PyObject_GetAttrString(package.get(), "from_dlpack");
-  if (from_dlpack == nullptr) PyErr_Clear();
-  Py_XDECREF(from_dlpack);  // the module keeps it alive
+  Ref from_dlpack(PyObject_GetAttrString(package.get(), "from_dlpack"));
+  if (!from_dlpack) PyErr_Clear();
   return from_dlpack;
 }
-
-}  // namespace
 
 Result::Result(const View& like, const std::int64_t* shape, int ndim) {
   if (like.source == Source::kTensor && like.exchange != nullptr) {
@@ -129,7 +127,7 @@ Result::Result(const View& like, const std::int64_t* shape, int ndim) {
 }
 
 PyObject* Result::release() {
-  if (from_dlpack_ != nullptr) return checked(PyObject_CallOneArg(from_dlpack_, object_.get())).release();
+  if (from_dlpack_) return checked(PyObject_CallOneArg(from_dlpack_.get(), object_.get())).release();
   return object_.release();
 }
 

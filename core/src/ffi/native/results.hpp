@@ -11,6 +11,10 @@
 
 namespace zoltra::native {
 
+// from_dlpack of the package that defined the type of `obj` if that package is
+// imported and has one, else null.
+Ref package_from_dlpack(PyObject* obj);
+
 class Result {
  public:
   // A result of `shape` for a call whose first array is `like`.
@@ -22,7 +26,7 @@ class Result {
  private:
   Ref object_;
   float* data_ = nullptr;
-  PyObject* from_dlpack_ = nullptr;  // borrowed from its module
+  Ref from_dlpack_;
 };
 
 }  // namespace zoltra::native
