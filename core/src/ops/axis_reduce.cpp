@@ -20,6 +20,7 @@
 #include "common/decimal.hpp"
 #include "common/unaligned.hpp"
 #include "ops/axis_reduce_variants.hpp"
+#include "ops/fold_steps.hpp"
 #include "ops/flat_reduce.hpp"
 #include "ops/reduce.hpp"
 #include "scheduler/pool.hpp"
@@ -260,7 +261,7 @@ void axis_reduce_f32_cpu(AxisFold fold, const float* data, std::uint64_t ndim, c
         float r = sum ? 0.0f : load_unaligned<float>(bytes + offset);
         for_each_position(axes.folded, [&](std::int64_t at) {
           const float v = load_unaligned<float>(bytes + offset + at);
-          r = sum ? r + v : fold == AxisFold::kMax ? (v > r ? v : r) : (v < r ? v : r);
+          r = sum ? SumStep::apply(r, v) : fold == AxisFold::kMax ? MaxStep::apply(r, v) : MinStep::apply(r, v);
         });
         out[o] = fold == AxisFold::kMean ? r / scale : r;
       });

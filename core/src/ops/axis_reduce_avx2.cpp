@@ -6,21 +6,22 @@
 #include <immintrin.h>
 
 #include "ops/axis_reduce_lanes.hpp"
+#include "ops/fold_steps.hpp"
 
 namespace zoltra::ops {
 namespace {
 
-struct Sum {
+struct Sum : SumStep {
+  using SumStep::apply;
   static __m256 apply(__m256 r, __m256 v) noexcept { return _mm256_add_ps(r, v); }
-  static float apply(float r, float v) noexcept { return r + v; }
 };
-struct Max {
+struct Max : MaxStep {
+  using MaxStep::apply;
   static __m256 apply(__m256 r, __m256 v) noexcept { return _mm256_max_ps(v, r); }
-  static float apply(float r, float v) noexcept { return v > r ? v : r; }
 };
-struct Min {
+struct Min : MinStep {
+  using MinStep::apply;
   static __m256 apply(__m256 r, __m256 v) noexcept { return _mm256_min_ps(v, r); }
-  static float apply(float r, float v) noexcept { return v < r ? v : r; }
 };
 
 // Four vectors of accumulators at a time stay in registers through all n

@@ -1,18 +1,9 @@
 // The axis reductions' inner loops for any x86-64 processor, in plain C++.
 #include "ops/axis_reduce_lanes.hpp"
+#include "ops/fold_steps.hpp"
 
 namespace zoltra::ops {
 namespace {
-
-struct Sum {
-  static float apply(float r, float v) noexcept { return r + v; }
-};
-struct Max {
-  static float apply(float r, float v) noexcept { return v > r ? v : r; }
-};
-struct Min {
-  static float apply(float r, float v) noexcept { return v < r ? v : r; }
-};
 
 template <class Fold>
 void fold_rows(float* acc, const float* const* rows, std::uint64_t n, std::uint64_t width) noexcept {
@@ -26,7 +17,7 @@ void fold_rows(float* acc, const float* const* rows, std::uint64_t n, std::uint6
 }  // namespace
 
 AxisReduceKernels axis_reduce_portable() noexcept {
-  return {fold_rows<Sum>, fold_rows<Max>, fold_rows<Min>, sum_u32_step, all_u8_step, any_u8_step};
+  return {fold_rows<SumStep>, fold_rows<MaxStep>, fold_rows<MinStep>, sum_u32_step, all_u8_step, any_u8_step};
 }
 
 }  // namespace zoltra::ops

@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "ops/fold_steps.hpp"
 #include "ops/reduce.hpp"
 #include "ops/strided_extremum.hpp"
 
@@ -56,16 +57,6 @@ inline float load_at(const float* data, std::uint64_t offset) noexcept {
   std::memcpy(&v, reinterpret_cast<const void*>(address), sizeof v);
   return v;
 }
-
-struct SumFold {
-  static float apply(float r, float v) noexcept { return r + v; }
-};
-struct MaxFold {
-  static float apply(float r, float v) noexcept { return v > r ? v : r; }
-};
-struct MinFold {
-  static float apply(float r, float v) noexcept { return v < r ? v : r; }
-};
 
 // Folds one run of the innermost dimension into r. When every offset of the
 // run is a multiple of 4 the element address is data + offset, so a running
@@ -480,7 +471,7 @@ std::uint64_t strided_band_floats(const backend::CacheGeometry& geometry) noexce
 float sum_f32_strided_dispatch(const float* data, const std::int64_t* shape, std::uint64_t ndim,
                                const std::int64_t* strides, std::uint64_t nstrides) noexcept {
   if (ndim == 0 || has_zero_extent(shape, ndim)) return 0.0f;
-  return walk<SumFold>(data, shape, ndim, strides, nstrides, 0.0f);
+  return walk<SumStep>(data, shape, ndim, strides, nstrides, 0.0f);
 }
 
 // The first visited element is always data[0] (every index 0); starting from it
@@ -489,14 +480,14 @@ float max_f32_strided_sequential(const float* data, const std::int64_t* shape, s
                                  const std::int64_t* strides, std::uint64_t nstrides) noexcept {
   if (ndim == 0) return quiet_nan();
   if (has_zero_extent(shape, ndim)) return -std::numeric_limits<float>::infinity();
-  return walk<MaxFold>(data, shape, ndim, strides, nstrides, load_at(data, 0));
+  return walk<MaxStep>(data, shape, ndim, strides, nstrides, load_at(data, 0));
 }
 
 float min_f32_strided_sequential(const float* data, const std::int64_t* shape, std::uint64_t ndim,
                                  const std::int64_t* strides, std::uint64_t nstrides) noexcept {
   if (ndim == 0) return quiet_nan();
   if (has_zero_extent(shape, ndim)) return std::numeric_limits<float>::infinity();
-  return walk<MinFold>(data, shape, ndim, strides, nstrides, load_at(data, 0));
+  return walk<MinStep>(data, shape, ndim, strides, nstrides, load_at(data, 0));
 }
 
 }  // namespace zoltra::ops

@@ -16,10 +16,10 @@ namespace zoltra::ops {
 
 ExtremumRuns extremum_runs_portable() noexcept {
   return {[](const float* p, std::uint64_t count, std::uint64_t stride, float r) noexcept {
-            return extremum_scalar<MaxOne>(p, 0, count, stride, r);
+            return extremum_scalar<MaxStep>(p, 0, count, stride, r);
           },
           [](const float* p, std::uint64_t count, std::uint64_t stride, float r) noexcept {
-            return extremum_scalar<MinOne>(p, 0, count, stride, r);
+            return extremum_scalar<MinStep>(p, 0, count, stride, r);
           },
           [](const float* p, std::uint64_t count, std::uint64_t stride, SeenBits& seen) noexcept {
             zeros_scalar(p, 0, count, stride, seen);

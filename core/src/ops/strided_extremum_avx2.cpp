@@ -10,10 +10,10 @@ namespace zoltra::ops {
 namespace {
 
 // Each keeps acc when v is NaN (the second operand wins an unordered compare).
-struct Max : MaxOne {
+struct Max : MaxStep {
   static __m256 vec(__m256 v, __m256 acc) noexcept { return _mm256_max_ps(v, acc); }
 };
-struct Min : MinOne {
+struct Min : MinStep {
   static __m256 vec(__m256 v, __m256 acc) noexcept { return _mm256_min_ps(v, acc); }
 };
 // The smallest bit patterns as unsigned and as signed integers, in the two
@@ -59,7 +59,7 @@ float run(const float* p, std::uint64_t count, std::uint64_t stride, float r) no
     });
     alignas(32) float lanes[8];
     _mm256_store_ps(lanes, Op::vec(Op::vec(a0, a1), Op::vec(a2, a3)));
-    for (float lane : lanes) r = Op::one(lane, r);
+    for (float lane : lanes) r = Op::apply(r, lane);
   }
   return extremum_scalar<Op>(p, i, count, stride, r);
 }

@@ -1,38 +1,34 @@
 #pragma once
 // The element-at-a-time parts of the max, min and zeros runs, shared by every
-// instruction-set variant (static: each translation unit keeps its own copy).
+// instruction-set variant (an anonymous namespace: each translation unit keeps
+// its own copy).
 #include <cstdint>
 
 #include "common/unaligned.hpp"
+#include "ops/fold_steps.hpp"
 #include "ops/strided_extremum.hpp"
 
 namespace zoltra::ops {
-
-struct MaxOne {
-  static float one(float v, float r) noexcept { return v > r ? v : r; }
-};
-struct MinOne {
-  static float one(float v, float r) noexcept { return v < r ? v : r; }
-};
+namespace {
 
 // Elements i to count - 1 of the run folded into r, in four independent chains.
 template <class Op>
-static inline float extremum_scalar(const float* p, std::uint64_t i, std::uint64_t count, std::uint64_t stride,
+inline float extremum_scalar(const float* p, std::uint64_t i, std::uint64_t count, std::uint64_t stride,
                                     float r) noexcept {
   const auto* at = reinterpret_cast<const unsigned char*>(p) + i * stride;
   float r1 = r, r2 = r, r3 = r;
   for (; count - i >= 4; i += 4, at += 4 * stride) {
-    r = Op::one(load_unaligned<float>(at), r);
-    r1 = Op::one(load_unaligned<float>(at + stride), r1);
-    r2 = Op::one(load_unaligned<float>(at + 2 * stride), r2);
-    r3 = Op::one(load_unaligned<float>(at + 3 * stride), r3);
+    r = Op::apply(r, load_unaligned<float>(at));
+    r1 = Op::apply(r1, load_unaligned<float>(at + stride));
+    r2 = Op::apply(r2, load_unaligned<float>(at + 2 * stride));
+    r3 = Op::apply(r3, load_unaligned<float>(at + 3 * stride));
   }
-  for (; i < count; ++i, at += stride) r = Op::one(load_unaligned<float>(at), r);
-  return Op::one(r3, Op::one(r2, Op::one(r1, r)));
+  for (; i < count; ++i, at += stride) r = Op::apply(r, load_unaligned<float>(at));
+  return Op::apply(Op::apply(Op::apply(r, r1), r2), r3);
 }
 
 // The same elements' bit patterns into `seen`.
-static inline void zeros_scalar(const float* p, std::uint64_t i, std::uint64_t count, std::uint64_t stride,
+inline void zeros_scalar(const float* p, std::uint64_t i, std::uint64_t count, std::uint64_t stride,
                                 SeenBits& seen) noexcept {
   const auto* at = reinterpret_cast<const unsigned char*>(p) + i * stride;
   std::uint32_t u = seen.unsigned_min;
@@ -46,4 +42,5 @@ static inline void zeros_scalar(const float* p, std::uint64_t i, std::uint64_t c
   seen.signed_min = s;
 }
 
+}  // namespace
 }  // namespace zoltra::ops
