@@ -3,7 +3,7 @@
 // broadcast by NumPy's rules and read where they lie by the broadcasting walk.
 #include "ffi/native/broadcast.hpp"
 
-#include <memory>
+#include <optional>
 #include <string>
 
 #include "ffi/native/layer.hpp"
@@ -86,7 +86,7 @@ PyObject* broadcast_elementwise(PyObject* const* args, const char* operation, op
 
   PyObject* out_object = args[2] != nullptr && args[2] != Py_None ? args[2] : nullptr;
   View out;
-  std::unique_ptr<Result> result;
+  std::optional<Result> result;
   float* target;
   std::int64_t out_strides[kMaxDims];
   if (out_object != nullptr) {
@@ -98,7 +98,7 @@ PyObject* broadcast_elementwise(PyObject* const* args, const char* operation, op
     }
     target = reinterpret_cast<float*>(out.data);
   } else {
-    result = std::make_unique<Result>(a.scalar ? b.view : a.view, shape, ndim);
+    result.emplace(a.scalar ? b.view : a.view, shape, ndim);
     target = result->data();
   }
   std::uint64_t count = 1;

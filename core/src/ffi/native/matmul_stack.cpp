@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,13 +88,13 @@ PyObject* matmul_stacks(const View& a, const View& b, PyObject* out_object) {
   if (b.ndim > 1) shape[ndim++] = n;
 
   View out;
-  std::unique_ptr<Result> result;
+  std::optional<Result> result;
   float* target;
   if (out_object != nullptr) {
     read_out(out_object, out, shape, ndim);
     target = reinterpret_cast<float*>(out.data);
   } else {
-    result = std::make_unique<Result>(a, shape, ndim);
+    result.emplace(a, shape, ndim);
     target = result->data();
   }
   const std::uint64_t size = count * static_cast<std::uint64_t>(m * n);

@@ -2,6 +2,7 @@
 // the raw function's.
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "ffi/native/layer.hpp"
 #include "ffi/native/matmul_stack.hpp"
@@ -72,14 +73,14 @@ PyObject* matmul_body(PyObject* const* args) {
   const std::int64_t shape[2] = {m, n};
   PyObject* out_object = args[2] != nullptr && args[2] != Py_None ? args[2] : nullptr;
   View out;
-  std::unique_ptr<Result> result;
+  std::optional<Result> result;
   std::unique_ptr<float[]> temporary;  // when `out` shares memory with an operand
   float* target;
   if (out_object != nullptr) {
     read_out(out_object, out, shape, 2);
     target = reinterpret_cast<float*>(out.data);
   } else {
-    result = std::make_unique<Result>(a, shape, 2);
+    result.emplace(a, shape, 2);
     target = result->data();
   }
   float* product = target;
