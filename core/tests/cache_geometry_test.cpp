@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "backend/cache_geometry.hpp"
+#include "ops/broadcast.hpp"
 #include "ops/elementwise.hpp"
 #include "ops/reduce.hpp"
 
@@ -60,6 +61,9 @@ TEST(CacheGeometry, ChoicesFollowTheCaches) {
   EXPECT_LT(zen3_streams, 4'000'000u);
   EXPECT_EQ(zen3_streams, (32u << 20) / 24);
   EXPECT_EQ(zoltra::ops::streaming_threshold(xeon), (105u << 20) / 24);
+  // Broadcasting streams once its output alone fills the LLC.
+  EXPECT_EQ(zoltra::ops::broadcast_streaming_threshold(zen3), 8u << 20);
+  EXPECT_EQ(zoltra::ops::broadcast_streaming_threshold(xeon), (105u << 20) / 4);
   // Two strided bands take at most a quarter of the LLC, and 512 KiB each.
   EXPECT_EQ(zoltra::ops::strided_band_floats(xeon), 131072u);
   EXPECT_EQ(zoltra::ops::strided_band_floats(zen3), 131072u);

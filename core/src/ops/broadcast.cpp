@@ -23,9 +23,6 @@ BroadcastRowKernels broadcast_rows_for(const backend::CpuFeatures& features, boo
 
 namespace {
 
-// 32 MiB of output.
-constexpr std::uint64_t kBroadcastStreamingCount = std::uint64_t{1} << 23;
-
 // Chunks are claimed as threads arrive, so several per processor let the
 // threads that start first take over the share of one that starts late.
 constexpr std::uint64_t kChunksPerProcessor = 4;
@@ -138,6 +135,10 @@ void flat(BinaryOp op, const float* a, const float* b, float* out, std::uint64_t
 
 }  // namespace
 
+std::uint64_t broadcast_streaming_threshold(const backend::CacheGeometry& geometry) noexcept {
+  return geometry.llc_bytes / sizeof(float);
+}
+
 void broadcast_f32_cpu(BinaryOp op, std::uint64_t ndim, const std::int64_t* shape, const float* a,
                        const std::int64_t* a_strides, const float* b, const std::int64_t* b_strides, float* out,
                        const std::int64_t* out_strides) {
@@ -170,7 +171,8 @@ void broadcast_f32_cpu(BinaryOp op, std::uint64_t ndim, const std::int64_t* shap
   const std::uint64_t processors = backend::processor_count();
   const bool parallel = count >= kParallelBroadcastThreshold && processors >= 2 && !scheduler::on_pool_thread();
   const std::uint64_t length = parallel ? ceil_div(ceil_div(count, kChunksPerProcessor * processors), 16) * 16 : count;
-  const bool stream = count >= kBroadcastStreamingCount && out != a && out != b;
+  static const std::uint64_t streaming_count = broadcast_streaming_threshold(backend::cache_geometry());
+  const bool stream = count >= streaming_count && out != a && out != b;
   const Walk walk{row_of(broadcast_rows_for(backend::cpu_features(), stream), op),
                   dims,
                   count_dims,

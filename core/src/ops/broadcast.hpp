@@ -9,6 +9,8 @@
 // elements overlap one another.
 #include <cstdint>
 
+#include "backend/cache_geometry.hpp"
+
 namespace zoltra::ops {
 
 enum class BinaryOp : std::uint8_t { kAdd, kSub, kMul, kDiv };
@@ -19,5 +21,9 @@ void broadcast_f32_cpu(BinaryOp op, std::uint64_t ndim, const std::int64_t* shap
 
 // From this many elements on, the walk is split over the worker pool.
 inline constexpr std::uint64_t kParallelBroadcastThreshold = 65536;
+
+// From this many elements on, an out apart from the operands is written with
+// streaming stores: the output alone fills the last-level cache.
+std::uint64_t broadcast_streaming_threshold(const backend::CacheGeometry& geometry) noexcept;
 
 }  // namespace zoltra::ops
