@@ -4,6 +4,8 @@
 // last-level cache; the Python tests compare common views with NumPy.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -22,6 +24,16 @@ float apply(BinaryOp op, float x, float y) {
     case BinaryOp::kSub: return x - y;
     case BinaryOp::kMul: return x * y;
     case BinaryOp::kDiv: return x / y;
+    case BinaryOp::kMaximum:
+    case BinaryOp::kMinimum: {
+      // IEEE 754-2019: the first NaN operand quieted; +0 above -0.
+      if (std::isnan(x) || std::isnan(y)) {
+        const float nan = std::isnan(x) ? x : y;
+        return std::bit_cast<float>(std::bit_cast<std::uint32_t>(nan) | 0x00400000u);
+      }
+      if (x == y) return std::signbit(x) == (op == BinaryOp::kMaximum) ? y : x;
+      return (x > y) == (op == BinaryOp::kMaximum) ? x : y;
+    }
   }
   return 0.0f;
 }
@@ -97,7 +109,8 @@ std::size_t extent_bytes(const std::vector<std::int64_t>& shape, const View& v) 
 }
 
 TEST(Broadcast, EveryElementIsTheScalarOperation) {
-  for (BinaryOp op : {BinaryOp::kAdd, BinaryOp::kSub, BinaryOp::kMul, BinaryOp::kDiv}) {
+  for (BinaryOp op : {BinaryOp::kAdd, BinaryOp::kSub, BinaryOp::kMul, BinaryOp::kDiv, BinaryOp::kMaximum,
+                      BinaryOp::kMinimum}) {
     for (const Case& c : cases()) {
       const auto a = random_bytes(extent_bytes(c.shape, c.a) / 4 + 2, 1);
       const auto b = random_bytes(extent_bytes(c.shape, c.b) / 4 + 2, 2);

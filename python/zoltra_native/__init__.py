@@ -35,11 +35,13 @@ del _NotInstalled, _version
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from ._native import add, all, any, div, dot, matmul, max, mean, min, mul, sub, sum  # noqa: E402
+from ._native import maximum, minimum  # noqa: E402
 from ._profile import Profile, profile  # noqa: E402
 
 __all__ = [
     "add", "sub", "mul", "div",
     "sum", "mean", "max", "min", "all", "any",
     "dot", "matmul",
+    "maximum", "minimum",
     "profile", "Profile",
 ]

@@ -3,6 +3,7 @@
 // at a time. Included by one translation unit per instruction set, each of
 // which widens the plain loops to its own vectors; the anonymous namespace
 // keeps every unit's copies apart.
+#include <bit>
 #include <cstdint>
 
 #include "common/unaligned.hpp"
@@ -22,6 +23,28 @@ struct MulOp {
 };
 struct DivOp {
   static float apply(float x, float y) noexcept { return x / y; }
+};
+
+// IEEE 754-2019 maximum and minimum. A NaN operand gives the first NaN
+// operand, quieted, so that every variant returns the same NaN bits; equal
+// operands (+0 and -0 among them) give their bitwise and (or), so +0 is the
+// larger of the zeros.
+inline float quieted(float x) noexcept { return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x00400000u); }
+struct MaximumOp {
+  static float apply(float x, float y) noexcept {
+    if (x != x) return quieted(x);
+    if (y != y) return quieted(y);
+    if (x == y) return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) & std::bit_cast<std::uint32_t>(y));
+    return x > y ? x : y;
+  }
+};
+struct MinimumOp {
+  static float apply(float x, float y) noexcept {
+    if (x != x) return quieted(x);
+    if (y != y) return quieted(y);
+    if (x == y) return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | std::bit_cast<std::uint32_t>(y));
+    return x < y ? x : y;
+  }
 };
 
 bool float_aligned(const void* p) noexcept { return (reinterpret_cast<std::uintptr_t>(p) & 3u) == 0; }
@@ -62,7 +85,8 @@ void row(const char* a, std::int64_t sa, const char* b, std::int64_t sb, char* o
     store_unaligned(out, Op::apply(load_unaligned<float>(a), load_unaligned<float>(b)));
 }
 
-constexpr BroadcastRowKernels kRowKernels{row<AddOp>, row<SubOp>, row<MulOp>, row<DivOp>};
+constexpr BroadcastRowKernels kRowKernels{row<AddOp>,  row<SubOp>,     row<MulOp>,
+                                          row<DivOp>,  row<MaximumOp>, row<MinimumOp>};
 
 }  // namespace
 }  // namespace zoltra::ops

@@ -21,27 +21,51 @@ struct DivVec {
   static __m256 apply(__m256 x, __m256 y) noexcept { return _mm256_div_ps(x, y); }
 };
 
+// MaximumOp and MinimumOp eight lanes at a time: max_ps/min_ps give the
+// second operand when the two are equal or unordered, so equal lanes take
+// the bitwise and (or) and unordered ones the first NaN, quieted.
+template <bool kMax>
+__m256 extremum(__m256 x, __m256 y) noexcept {
+  const __m256 quiet = _mm256_castsi256_ps(_mm256_set1_epi32(0x00400000));
+  __m256 r = kMax ? _mm256_max_ps(x, y) : _mm256_min_ps(x, y);
+  r = _mm256_blendv_ps(r, kMax ? _mm256_and_ps(x, y) : _mm256_or_ps(x, y), _mm256_cmp_ps(x, y, _CMP_EQ_OQ));
+  const __m256 nan = _mm256_blendv_ps(_mm256_or_ps(y, quiet), _mm256_or_ps(x, quiet), _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+  return _mm256_blendv_ps(r, nan, _mm256_cmp_ps(x, y, _CMP_UNORD_Q));
+}
+struct MaximumVec {
+  static __m256 apply(__m256 x, __m256 y) noexcept { return extremum<true>(x, y); }
+};
+struct MinimumVec {
+  static __m256 apply(__m256 x, __m256 y) noexcept { return extremum<false>(x, y); }
+};
+
 // A contiguous or repeated (stride 0) operand as vectors from element i.
 template <bool kRepeated>
 __m256 operand(const float* p, std::uint64_t i) noexcept {
   return kRepeated ? _mm256_broadcast_ss(p) : _mm256_loadu_ps(p + i);
 }
 
-template <class Op, class Vec, bool kRepA, bool kRepB>
-void stream_run(const float* a, const float* b, float* out, std::uint64_t n) noexcept {
+template <bool kStream>
+void store(float* p, __m256 v) noexcept {
+  if (kStream) _mm256_stream_ps(p, v);
+  else _mm256_storeu_ps(p, v);
+}
+
+template <class Op, class Vec, bool kRepA, bool kRepB, bool kStream>
+void vector_run(const float* a, const float* b, float* out, std::uint64_t n) noexcept {
   std::uint64_t i = 0;
   // Up to the first 32-byte boundary of out, then whole vectors.
   for (; i < n && (reinterpret_cast<std::uintptr_t>(out + i) & 31u) != 0; ++i)
     out[i] = Op::apply(a[kRepA ? 0 : i], b[kRepB ? 0 : i]);
   for (; n - i >= 16; i += 16) {
-    _mm256_stream_ps(out + i, Vec::apply(operand<kRepA>(a, i), operand<kRepB>(b, i)));
-    _mm256_stream_ps(out + i + 8, Vec::apply(operand<kRepA>(a, i + 8), operand<kRepB>(b, i + 8)));
+    store<kStream>(out + i, Vec::apply(operand<kRepA>(a, i), operand<kRepB>(b, i)));
+    store<kStream>(out + i + 8, Vec::apply(operand<kRepA>(a, i + 8), operand<kRepB>(b, i + 8)));
   }
   for (; i < n; ++i) out[i] = Op::apply(a[kRepA ? 0 : i], b[kRepB ? 0 : i]);
 }
 
-template <class Op, class Vec>
-void stream_row(const char* a, std::int64_t sa, const char* b, std::int64_t sb, char* out, std::int64_t so,
+template <class Op, class Vec, bool kStream = true>
+void vector_row(const char* a, std::int64_t sa, const char* b, std::int64_t sb, char* out, std::int64_t so,
                 std::uint64_t n) noexcept {
   const bool contiguous = so == 4 && (sa == 4 || sa == 0) && (sb == 4 || sb == 0) && !(sa == 0 && sb == 0);
   if (!contiguous || !float_aligned(out) || !float_aligned(a) || !float_aligned(b))
@@ -49,18 +73,25 @@ void stream_row(const char* a, std::int64_t sa, const char* b, std::int64_t sb, 
   const auto* x = reinterpret_cast<const float*>(a);
   const auto* y = reinterpret_cast<const float*>(b);
   auto* o = reinterpret_cast<float*>(out);
-  if (sa == 0) stream_run<Op, Vec, true, false>(x, y, o, n);
-  else if (sb == 0) stream_run<Op, Vec, false, true>(x, y, o, n);
-  else stream_run<Op, Vec, false, false>(x, y, o, n);
+  if (sa == 0) vector_run<Op, Vec, true, false, kStream>(x, y, o, n);
+  else if (sb == 0) vector_run<Op, Vec, false, true, kStream>(x, y, o, n);
+  else vector_run<Op, Vec, false, false, kStream>(x, y, o, n);
 }
 
 }  // namespace
 
-BroadcastRowKernels broadcast_rows_avx2() noexcept { return kRowKernels; }
+// The arithmetic rows are the compiler's widening of the plain loops; the
+// branches of maximum and minimum need the vector form written out.
+BroadcastRowKernels broadcast_rows_avx2() noexcept {
+  BroadcastRowKernels kernels = kRowKernels;
+  kernels.maximum = vector_row<MaximumOp, MaximumVec, false>;
+  kernels.minimum = vector_row<MinimumOp, MinimumVec, false>;
+  return kernels;
+}
 
 BroadcastRowKernels broadcast_rows_avx2_stream() noexcept {
-  return {stream_row<AddOp, AddVec>, stream_row<SubOp, SubVec>, stream_row<MulOp, MulVec>,
-          stream_row<DivOp, DivVec>};
+  return {vector_row<AddOp, AddVec>, vector_row<SubOp, SubVec>,         vector_row<MulOp, MulVec>,
+          vector_row<DivOp, DivVec>, vector_row<MaximumOp, MaximumVec>, vector_row<MinimumOp, MinimumVec>};
 }
 
 }  // namespace zoltra::ops

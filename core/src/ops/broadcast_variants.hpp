@@ -1,6 +1,7 @@
 #pragma once
 // The row loops of the broadcasting walk for each kind of processor. Every
-// variant gives the same bits: one correctly rounded operation per element.
+// variant gives the same bits: one correctly rounded operation per element,
+// or the one IEEE maximum or minimum.
 #include <cstdint>
 
 #include "backend/capabilities.hpp"
@@ -12,7 +13,7 @@ using BroadcastRowKernel = void (*)(const char* a, std::int64_t sa, const char* 
                                     std::int64_t so, std::uint64_t n) noexcept;
 
 struct BroadcastRowKernels {
-  BroadcastRowKernel add, sub, mul, div;
+  BroadcastRowKernel add, sub, mul, div, maximum, minimum;
 };
 
 BroadcastRowKernels broadcast_rows_portable() noexcept;

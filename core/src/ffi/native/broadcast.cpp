@@ -3,14 +3,11 @@
 // broadcast by NumPy's rules and read where they lie by the broadcasting walk.
 #include "ffi/native/broadcast.hpp"
 
-#include <optional>
 #include <string>
 
 #include "ffi/native/layer.hpp"
 #include "ffi/native/numpy_api.hpp"
 #include "ffi/native/out_checks.hpp"
-#include "ffi/native/results.hpp"
-#include "ffi/native/views.hpp"
 #include "profiler/core.hpp"
 
 namespace zoltra::native {
@@ -24,18 +21,11 @@ bool real_scalar(PyObject* obj) {
   return PyArray_IsScalar(obj, Floating) || PyArray_IsScalar(obj, Integer) || PyArray_IsScalar(obj, Bool);
 }
 
-struct Operand {
-  View view;
-  float value = 0.0f;  // a scalar's float32 value
-  bool scalar = false;
-  std::int64_t strides[kMaxDims];  // bytes, over the broadcast shape
-  const float* data() const noexcept {
-    return scalar ? &value : reinterpret_cast<const float*>(view.data);
-  }
-};
+}  // namespace
 
-void read_operand(PyObject* obj, const char* name, Operand& operand) {
-  if (real_scalar(obj)) {
+void read_operand(PyObject* obj, const char* name, Operand& operand, DType dtype) {
+  operand.object = obj;
+  if (dtype == DType::kFloat32 && real_scalar(obj)) {
     // Through a double, then rounded to nearest: NumPy 2's conversion of a
     // Python float for a float32 array.
     const double value = PyFloat_AsDouble(obj);
@@ -45,76 +35,98 @@ void read_operand(PyObject* obj, const char* name, Operand& operand) {
     return;
   }
   read_view(obj, name, operand.view);
-  require_dtype(operand.view, name, DType::kFloat32);
+  require_dtype(operand.view, name, dtype);
 }
 
-// The strides of `operand` over `shape` (ndim dimensions, the operand's own
-// aligned to the right): 0 where it has no dimension or an extent of 1.
-void spread(Operand& operand, const std::int64_t* shape, int ndim) {
-  const View& v = operand.view;
-  for (int d = 0; d < ndim; ++d) {
-    const int own = d - (ndim - (operand.scalar ? 0 : v.ndim));
-    operand.strides[d] = operand.scalar || own < 0 || v.shape[own] != shape[d] ? 0 : v.strides[own];
+int broadcast_operands(Operand* const* operands, const char* const* names, int count, std::int64_t* shape) {
+  int ndim = 0;
+  bool any_array = false;
+  for (int k = 0; k < count; ++k) {
+    const Operand& o = *operands[k];
+    if (o.scalar && !any_array && k == count - 1) {
+      fail(PyExc_TypeError, names[k],
+           std::string("expected an array when '") + names[0] + "' is a scalar, got " + Py_TYPE(o.object)->tp_name);
+    }
+    any_array = any_array || !o.scalar;
+    const int own = o.ndim(), wide = own > ndim ? own : ndim;
+    std::int64_t merged[kMaxDims];
+    for (int d = 0; d < wide; ++d) {
+      const int is = d - (wide - ndim), io = d - (wide - own);
+      const std::int64_t es = is < 0 ? 1 : shape[is], eo = io < 0 ? 1 : o.view.shape[io];
+      if (es != eo && es != 1 && eo != 1) {
+        const std::string before = k == 1 ? std::string("the shape of '") + names[0] + "'"
+                                          : "the broadcast shape of the operands before";
+        fail(PyExc_ValueError, names[k],
+             "expected a shape that broadcasts with " + shape_text(shape, ndim) + " (" + before + "), got " +
+                 shape_text(o.view.shape, own));
+      }
+      merged[d] = es == 1 ? eo : es;
+    }
+    for (int d = 0; d < wide; ++d) shape[d] = merged[d];
+    ndim = wide;
   }
+  for (int k = 0; k < count; ++k) {
+    Operand& o = *operands[k];
+    for (int d = 0; d < ndim; ++d) {
+      const int own = d - (ndim - o.ndim());
+      o.strides[d] = o.scalar || own < 0 || o.view.shape[own] != shape[d] ? 0 : o.view.strides[own];
+    }
+  }
+  return ndim;
 }
 
-}  // namespace
+std::uint64_t contiguous_strides(const std::int64_t* shape, int ndim, std::int64_t itemsize, std::int64_t* strides) {
+  std::uint64_t count = 1;
+  std::int64_t step = itemsize;
+  for (int d = ndim; d-- > 0;) {
+    strides[d] = step;
+    step *= shape[d];
+    count *= static_cast<std::uint64_t>(shape[d]);
+  }
+  return count;
+}
+
+FloatTarget::FloatTarget(PyObject* out_arg, const std::int64_t* shape, int ndim, Operand* const* inputs, int count) {
+  contiguous_strides(shape, ndim, 4, strides_);
+  if (out_arg != nullptr && out_arg != Py_None) {
+    out_object_ = out_arg;
+    read_out(out_arg, out_, shape, ndim);
+    for (int k = 0; k < count; ++k) {
+      const Operand& input = *inputs[k];
+      if (!input.scalar && overlap(out_, input.view) && !same_elements(out_, input.view)) {
+        fail(PyExc_ValueError, "out", "overlaps an input without being the very same buffer");
+      }
+    }
+    data_ = reinterpret_cast<float*>(out_.data);
+    return;
+  }
+  int first = 0;
+  while (inputs[first]->scalar) ++first;
+  result_.emplace(inputs[first]->view, shape, ndim);
+  data_ = result_->data();
+}
+
+PyObject* FloatTarget::release() { return out_object_ != nullptr ? Py_NewRef(out_object_) : result_->release(); }
 
 PyObject* broadcast_elementwise(PyObject* const* args, const char* operation, ops::BinaryOp op) {
   Operand a, b;
   read_operand(args[0], "a", a);
   read_operand(args[1], "b", b);
-  if (a.scalar && b.scalar) {
-    fail(PyExc_TypeError, "b",
-         std::string("expected an array when 'a' is a scalar, got ") + Py_TYPE(args[1])->tp_name);
-  }
-  const int a_ndim = a.scalar ? 0 : a.view.ndim, b_ndim = b.scalar ? 0 : b.view.ndim;
-  const int ndim = a_ndim > b_ndim ? a_ndim : b_ndim;
+  Operand* operands[] = {&a, &b};
+  const char* names[] = {"a", "b"};
   std::int64_t shape[kMaxDims];
-  for (int d = 0; d < ndim; ++d) {
-    const int ia = d - (ndim - a_ndim), ib = d - (ndim - b_ndim);
-    const std::int64_t ea = ia < 0 ? 1 : a.view.shape[ia], eb = ib < 0 ? 1 : b.view.shape[ib];
-    if (ea != eb && ea != 1 && eb != 1) {
-      fail(PyExc_ValueError, "b",
-           "expected a shape that broadcasts with " + shape_text(a.view.shape, a_ndim) + " (the shape of 'a'), got " +
-               shape_text(b.view.shape, b_ndim));
-    }
-    shape[d] = ea == 1 ? eb : ea;
-  }
-  spread(a, shape, ndim);
-  spread(b, shape, ndim);
-
-  PyObject* out_object = args[2] != nullptr && args[2] != Py_None ? args[2] : nullptr;
-  View out;
-  std::optional<Result> result;
-  float* target;
-  std::int64_t out_strides[kMaxDims];
-  if (out_object != nullptr) {
-    read_out(out_object, out, shape, ndim);
-    for (const Operand* input : {&a, &b}) {
-      if (!input->scalar && overlap(out, input->view) && !same_elements(out, input->view)) {
-        fail(PyExc_ValueError, "out", "overlaps an input without being the very same buffer");
-      }
-    }
-    target = reinterpret_cast<float*>(out.data);
-  } else {
-    result.emplace(a.scalar ? b.view : a.view, shape, ndim);
-    target = result->data();
-  }
+  const int ndim = broadcast_operands(operands, names, 2, shape);
+  FloatTarget target(args[2], shape, ndim, operands, 2);
   std::uint64_t count = 1;
-  std::int64_t step = 4;
-  for (int d = ndim; d-- > 0;) {
-    out_strides[d] = step;
-    step *= shape[d];
-    count *= static_cast<std::uint64_t>(shape[d]);
-  }
+  for (int d = 0; d < ndim; ++d) count *= static_cast<std::uint64_t>(shape[d]);
   if (count != 0) {
     WithoutGil unlocked(count >= kReleaseGilElements);
     profiler::ProfileScope scope(profiler::global_profiler(), operation, "CPU", count);
-    ops::broadcast_f32_cpu(op, static_cast<std::uint64_t>(ndim), shape, a.data(), a.strides, b.data(), b.strides,
-                           target, out_strides);
+    ops::broadcast_f32_cpu(op, static_cast<std::uint64_t>(ndim), shape, reinterpret_cast<const float*>(a.data()),
+                           a.strides, reinterpret_cast<const float*>(b.data()), b.strides, target.data(),
+                           target.strides());
   }
-  return out_object != nullptr ? Py_NewRef(out_object) : result->release();
+  return target.release();
 }
 
 }  // namespace zoltra::native

@@ -73,6 +73,8 @@ std::span<const PyMethodDef> elementwise_methods();
 std::span<const PyMethodDef> reduction_methods();
 std::span<const PyMethodDef> product_methods();
 std::span<const PyMethodDef> profile_methods();
+// maximum/minimum, comparisons, where, argmax/argmin.
+std::span<const PyMethodDef> extremum_methods();
 
 }  // namespace zoltra::native
 

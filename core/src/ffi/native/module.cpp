@@ -19,6 +19,8 @@ PyMethodDef* method_table() {
     for (auto part : {elementwise_methods(), reduction_methods(), product_methods(), profile_methods()}) {
       all.insert(all.end(), part.begin(), part.end());
     }
+    // The functions a training step needs besides arithmetic.
+    for (auto part : {extremum_methods()}) all.insert(all.end(), part.begin(), part.end());
     all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     return all;
   }();
