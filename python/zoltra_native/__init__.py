@@ -35,7 +35,7 @@ del _NotInstalled, _version
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from ._native import add, all, any, div, dot, matmul, max, mean, min, mul, sub, sum  # noqa: E402
-from ._native import maximum, minimum  # noqa: E402
+from ._native import equal, greater, greater_equal, less, less_equal, maximum, minimum, not_equal, where  # noqa: E402
 from ._profile import Profile, profile  # noqa: E402
 
 __all__ = [
@@ -43,5 +43,6 @@ __all__ = [
     "sum", "mean", "max", "min", "all", "any",
     "dot", "matmul",
     "maximum", "minimum",
+    "greater", "greater_equal", "less", "less_equal", "equal", "not_equal", "where",
     "profile", "Profile",
 ]

@@ -62,6 +62,16 @@ assert_type(zn.sum(ints, keepdims=keep), int | NDArray[np.int32])
 assert_type(zn.matmul(x, row), F32)
 assert_type(zn.matmul(x[None], x.T), F32)
 
+# The functions of a training step.
+for extremum in (zn.maximum, zn.minimum):
+    assert_type(extremum(x, 0.0), F32)
+    assert_type(extremum(0, row, out=v), F32)
+for compare in (zn.greater, zn.greater_equal, zn.less, zn.less_equal, zn.equal, zn.not_equal):
+    assert_type(compare(x, 0.0), NDArray[np.bool_])
+    assert_type(compare(1.5, x[:, :1]), NDArray[np.bool_])
+assert_type(zn.where(zn.greater(x, 2), x, 0.0), F32)
+assert_type(zn.where(flags, 1.0, row, out=out), F32)
+
 if TYPE_CHECKING:  # what a checker refuses (never run)
     zn.sum(x, axis=0.5)  # type: ignore[call-overload]
     zn.add(x, x).shapes  # type: ignore[attr-defined]

@@ -53,6 +53,15 @@ assert_type(zn.any(t > 1, keepdims=bool(t.numel() % 2)), bool | torch.Tensor)
 assert_type(zn.matmul(t, u), torch.Tensor)
 assert_type(zn.matmul(x, u), NDArray[np.float32])
 
+# The functions of a training step.
+for extremum in (zn.maximum, zn.minimum):
+    assert_type(extremum(t, 0.0), torch.Tensor)
+    assert_type(extremum(0.0, t, out=t), torch.Tensor)
+for compare in (zn.greater, zn.greater_equal, zn.less, zn.less_equal, zn.equal, zn.not_equal):
+    assert_type(compare(t, 0.0), torch.Tensor)
+    assert_type(compare(x, t), NDArray[np.bool_])
+assert_type(zn.where(zn.greater(t, 1), t, 0.0), torch.Tensor)
+
 if TYPE_CHECKING:  # what a checker refuses (never run)
     zn.add(np.ones(3), 0.5)  # type: ignore[arg-type]  # float64
     zn.add(1.0, 2.0)  # type: ignore[call-overload]  # no array

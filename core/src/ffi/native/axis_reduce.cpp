@@ -61,27 +61,6 @@ void read_axes(PyObject* axis, int ndim, bool* reduced) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(axis); ++i) mark_axis(PyTuple_GET_ITEM(axis, i), ndim, reduced);
 }
 
-// A new C-contiguous int32 or bool result of the caller's kind: a NumPy
-// array, handed to the from_dlpack of the package that made x otherwise.
-class TypedResult {
- public:
-  TypedResult(const View& like, const std::int64_t* shape, int ndim, int type) {
-    npy_intp dims[kMaxDims];
-    for (int i = 0; i < ndim; ++i) dims[i] = static_cast<npy_intp>(shape[i]);
-    array_ = ffi::checked(PyArray_SimpleNew(ndim, dims, type));
-    if (like.source != Source::kNumPy) from_dlpack_ = package_from_dlpack(like.object);
-  }
-  void* data() const noexcept { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())); }
-  PyObject* release() {
-    if (!from_dlpack_) return array_.release();
-    return ffi::checked(PyObject_CallOneArg(from_dlpack_.get(), array_.get())).release();
-  }
-
- private:
-  Ref array_;
-  Ref from_dlpack_;
-};
-
 }  // namespace
 
 bool wants_axes(PyObject* const* args) {

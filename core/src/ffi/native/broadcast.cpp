@@ -108,15 +108,20 @@ FloatTarget::FloatTarget(PyObject* out_arg, const std::int64_t* shape, int ndim,
 
 PyObject* FloatTarget::release() { return out_object_ != nullptr ? Py_NewRef(out_object_) : result_->release(); }
 
-PyObject* broadcast_elementwise(PyObject* const* args, const char* operation, ops::BinaryOp op) {
-  Operand a, b;
+int read_pair(PyObject* const* args, Operand& a, Operand& b, std::int64_t* shape) {
   read_operand(args[0], "a", a);
   read_operand(args[1], "b", b);
   Operand* operands[] = {&a, &b};
   const char* names[] = {"a", "b"};
+  return broadcast_operands(operands, names, 2, shape);
+}
+
+PyObject* broadcast_elementwise(PyObject* const* args, const char* operation, ops::BinaryOp op) {
+  Operand a, b;
   std::int64_t shape[kMaxDims];
-  const int ndim = broadcast_operands(operands, names, 2, shape);
-  FloatTarget target(args[2], shape, ndim, operands, 2);
+  const int ndim = read_pair(args, a, b, shape);
+  Operand* inputs[] = {&a, &b};
+  FloatTarget target(args[2], shape, ndim, inputs, 2);
   std::uint64_t count = 1;
   for (int d = 0; d < ndim; ++d) count *= static_cast<std::uint64_t>(shape[d]);
   if (count != 0) {

@@ -32,6 +32,9 @@ void read_operand(PyObject* obj, const char* name, Operand& operand, DType dtype
 // first operand that does not fit the ones before it.
 int broadcast_operands(Operand* const* operands, const char* const* names, int count, std::int64_t* shape);
 
+// a and b from args[0] and args[1], broadcast; returns the ndim of `shape`.
+int read_pair(PyObject* const* args, Operand& a, Operand& b, std::int64_t* shape);
+
 // Where a float32 result goes: the caller's `out` (a writable C-contiguous
 // float32 array of the shape, apart from every input or the very same
 // buffer as one) or a new array of the kind of the first array operand.

@@ -75,6 +75,8 @@ std::span<const PyMethodDef> product_methods();
 std::span<const PyMethodDef> profile_methods();
 // maximum/minimum, comparisons, where, argmax/argmin.
 std::span<const PyMethodDef> extremum_methods();
+std::span<const PyMethodDef> comparison_methods();
+std::span<const PyMethodDef> where_methods();
 
 }  // namespace zoltra::native
 

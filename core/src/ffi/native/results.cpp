@@ -131,4 +131,18 @@ PyObject* Result::release() {
   return object_.release();
 }
 
+TypedResult::TypedResult(const View& like, const std::int64_t* shape, int ndim, int type) {
+  npy_intp dims[kMaxDims];
+  for (int i = 0; i < ndim; ++i) dims[i] = static_cast<npy_intp>(shape[i]);
+  array_ = checked(PyArray_SimpleNew(ndim, dims, type));
+  if (like.source != Source::kNumPy) from_dlpack_ = package_from_dlpack(like.object);
+}
+
+void* TypedResult::data() const noexcept { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())); }
+
+PyObject* TypedResult::release() {
+  if (!from_dlpack_) return array_.release();
+  return checked(PyObject_CallOneArg(from_dlpack_.get(), array_.get())).release();
+}
+
 }  // namespace zoltra::native

@@ -29,4 +29,19 @@ class Result {
   Ref from_dlpack_;
 };
 
+// A new C-contiguous result of NumPy's type number `type` (bool, int32,
+// int64) of the caller's kind: a NumPy array, handed to the from_dlpack of
+// the package that made `like` otherwise.
+class TypedResult {
+ public:
+  TypedResult(const View& like, const std::int64_t* shape, int ndim, int type);
+  void* data() const noexcept;
+  // The object to return (a new reference).
+  PyObject* release();
+
+ private:
+  Ref array_;
+  Ref from_dlpack_;
+};
+
 }  // namespace zoltra::native
