@@ -35,7 +35,8 @@ del _NotInstalled, _version
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from ._native import add, all, any, div, dot, matmul, max, mean, min, mul, sub, sum  # noqa: E402
-from ._native import equal, greater, greater_equal, less, less_equal, maximum, minimum, not_equal, where  # noqa: E402
+from ._native import argmax, argmin, maximum, minimum, where  # noqa: E402
+from ._native import equal, greater, greater_equal, less, less_equal, not_equal  # noqa: E402
 from ._profile import Profile, profile  # noqa: E402
 
 __all__ = [
@@ -44,5 +45,6 @@ __all__ = [
     "dot", "matmul",
     "maximum", "minimum",
     "greater", "greater_equal", "less", "less_equal", "equal", "not_equal", "where",
+    "argmax", "argmin",
     "profile", "Profile",
 ]

@@ -71,6 +71,10 @@ for compare in (zn.greater, zn.greater_equal, zn.less, zn.less_equal, zn.equal, 
     assert_type(compare(1.5, x[:, :1]), NDArray[np.bool_])
 assert_type(zn.where(zn.greater(x, 2), x, 0.0), F32)
 assert_type(zn.where(flags, 1.0, row, out=out), F32)
+for arg in (zn.argmax, zn.argmin):
+    assert_type(arg(x), int)
+    assert_type(arg(x, axis=-1), NDArray[np.int64])
+    assert_type(arg(x, keepdims=True), NDArray[np.int64])
 
 if TYPE_CHECKING:  # what a checker refuses (never run)
     zn.sum(x, axis=0.5)  # type: ignore[call-overload]

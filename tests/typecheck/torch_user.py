@@ -61,6 +61,9 @@ for compare in (zn.greater, zn.greater_equal, zn.less, zn.less_equal, zn.equal, 
     assert_type(compare(t, 0.0), torch.Tensor)
     assert_type(compare(x, t), NDArray[np.bool_])
 assert_type(zn.where(zn.greater(t, 1), t, 0.0), torch.Tensor)
+for arg in (zn.argmax, zn.argmin):
+    assert_type(arg(t), int)
+    assert_type(arg(t, 1), torch.Tensor)
 
 if TYPE_CHECKING:  # what a checker refuses (never run)
     zn.add(np.ones(3), 0.5)  # type: ignore[arg-type]  # float64

@@ -103,11 +103,14 @@ class BroadcastWalk {
   }
 
   // Every element, split over the pool from kParallelBroadcastThreshold
-  // elements on; finish() runs at the end of each range on its thread.
+  // units of work on (`weight` of them per element); finish() runs at the
+  // end of each range on its thread.
   template <class Row, class Finish>
-  void run_all(const std::array<char*, N>& base, const Row& row, const Finish& finish, std::uint64_t group) const {
+  void run_all(const std::array<char*, N>& base, const Row& row, const Finish& finish, std::uint64_t group,
+               std::uint64_t weight = 1) const {
     const std::uint64_t processors = backend::processor_count();
-    if (count_ < kParallelBroadcastThreshold || processors < 2 || scheduler::on_pool_thread()) {
+    if (count_ * weight < kParallelBroadcastThreshold || count_ < 2 * group || processors < 2 ||
+        scheduler::on_pool_thread()) {
       run(base, row, 0, count_);
       finish();
       return;

@@ -77,6 +77,7 @@ std::span<const PyMethodDef> profile_methods();
 std::span<const PyMethodDef> extremum_methods();
 std::span<const PyMethodDef> comparison_methods();
 std::span<const PyMethodDef> where_methods();
+std::span<const PyMethodDef> argextremum_methods();
 
 }  // namespace zoltra::native
 

@@ -20,7 +20,7 @@ PyMethodDef* method_table() {
       all.insert(all.end(), part.begin(), part.end());
     }
     // The functions a training step needs besides arithmetic.
-    for (auto part : {extremum_methods(), comparison_methods(), where_methods()}) all.insert(all.end(), part.begin(), part.end());
+    for (auto part : {extremum_methods(), comparison_methods(), where_methods(), argextremum_methods()}) all.insert(all.end(), part.begin(), part.end());
     all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     return all;
   }();
