@@ -97,7 +97,7 @@ const PyMethodDef kMethods[] = {
                          "of the kind of `x` holding the index along that axis for every other\n"
                          "position, NumPy's shape (`keepdims` keeps the axis as 1). Any layout is\n"
                          "read where it lies. An empty sequence to search is a ValueError.\n\n"
-                         "    correct = zn.sum(zn.equal(zn.argmax(logits, axis=1), labels))"),
+                         "    predicted = zn.argmax(logits, axis=1)  # one class per row"),
     ZOLTRA_NATIVE_METHOD(argmin, argmin_body,
                          "argmin(x, axis=None, keepdims=False)\n--\n\n"
                          "The index of the smallest element (the first NaN if any); as argmax()."),
