@@ -11,13 +11,12 @@ target each case has: at most the faster of the two, or at most NumPy.
 """
 
 import argparse
-import time
 
 import numpy as np
 
 import zoltra_native as zn
 from processor import describe
-from timing import PAUSE_S, best_ns
+from timing import side_by_side_us
 
 try:
     import torch
@@ -70,14 +69,7 @@ def main():
         print(f"PyTorch threads: {torch.get_num_threads()}")
     print(f"{'case':34} {'ours us':>9} {'NumPy us':>9} {'PyTorch us':>10} {'/NumPy':>7} {'/PyTorch':>8}  target")
     for name, ours, ref, tcall, target in cases():
-        times = []
-        for call in (ours, ref, tcall):
-            if call is None:
-                times.append(None)
-                continue
-            time.sleep(PAUSE_S)
-            times.append(best_ns(call, 30 * args.repeats, min_repeat_ns=500_000) / 1000)
-        o, n, p = times
+        o, n, p = side_by_side_us((ours, ref, tcall), 30 * args.repeats)
         bound = min(v for v in (n, p if target == "both" else None) if v is not None)
         met = "met" if o <= bound else "MISSED"
         p_text = f"{p:10.1f}" if p is not None else f"{'-':>10}"

@@ -8,18 +8,17 @@ after a pause.
 Prints the processor, then per case the best time per call of each library,
 the ratios ours / NumPy and ours / PyTorch (below 1 is faster), the
 hardware's limit (the bytes the call must move at the rate this run measures
-for a 2-thread copy of 8 MB: the data sits in the last-level cache), and the
+for a copy of 8 MB: the data sits in the last-level cache), and the
 target: at most the faster of NumPy and PyTorch.
 """
 
 import argparse
-import time
 
 import numpy as np
 
 import zoltra_native as zn
 from processor import describe
-from timing import PAUSE_S, best_ns
+from timing import best_ns, side_by_side_us
 
 try:
     import torch
@@ -55,13 +54,15 @@ def cases():
 
 
 def copy_rate(repeats):
-    """Bytes per ns of an 8 MB copy (4 MB read, 4 MB written) on 2 threads."""
+    """Bytes per ns of the faster 8 MB copy (4 MB read, 4 MB written): NumPy's
+    on one thread or PyTorch's on 2."""
     src = np.ones(N, np.float32)
     dst = np.empty_like(src)
-    if torch is None:
-        return 8 * N / best_ns(lambda: np.copyto(dst, src), repeats)
-    s, d = torch.from_numpy(src), torch.from_numpy(dst)
-    return 8 * N / best_ns(lambda: d.copy_(s), repeats)
+    ns = best_ns(lambda: np.copyto(dst, src), repeats)
+    if torch is not None:
+        s, d = torch.from_numpy(src), torch.from_numpy(dst)
+        ns = min(ns, best_ns(lambda: d.copy_(s), repeats))
+    return 8 * N / ns
 
 
 def main():
@@ -77,14 +78,7 @@ def main():
     print(f"{'case':30} {'ours us':>8} {'NumPy us':>9} {'PyTorch us':>10} {'limit us':>8} "
           f"{'/NumPy':>7} {'/PyTorch':>8}  target")
     for name, moved, ours, ref, tcall in cases():
-        times = []
-        for call in (ours, ref, tcall):
-            if call is None:
-                times.append(None)
-                continue
-            time.sleep(PAUSE_S)
-            times.append(best_ns(call, 30 * args.repeats, min_repeat_ns=500_000) / 1000)
-        o, n, p = times
+        o, n, p = side_by_side_us((ours, ref, tcall), 30 * args.repeats)
         bound = min(v for v in (n, p) if v is not None)
         p_text = f"{p:10.1f}" if p is not None else f"{'-':>10}"
         r_text = f"{o / p:8.2f}" if p is not None else f"{'-':>8}"
