@@ -53,7 +53,7 @@ std::uint64_t whole(ArgRunKernel run, const float* data, std::uint64_t ndim, con
                     const std::int64_t* strides) {
   const BroadcastWalk<1> walk(ndim, shape, {strides});
   const std::uint64_t count = walk.count();
-  const std::array<char*, 1> base{const_cast<char*>(reinterpret_cast<const char*>(data))};
+  const std::array<char*, 1> base{walk_address(data)};
   auto range = [&](std::uint64_t begin, std::uint64_t end) {
     Best best;
     std::uint64_t position = begin;
@@ -124,7 +124,7 @@ void along(ArgRunKernel run, const float* data, std::uint64_t ndim, const std::i
       store_unaligned(p[1] + static_cast<std::int64_t>(j) * s[1], i);
     }
   };
-  walk.run_all({const_cast<char*>(reinterpret_cast<const char*>(data)), reinterpret_cast<char*>(out)}, row,
+  walk.run_all({walk_address(data), reinterpret_cast<char*>(out)}, row,
                [] {}, 16, length);
 }
 

@@ -76,9 +76,7 @@ void broadcast_f32_cpu(BinaryOp op, std::uint64_t ndim, const std::int64_t* shap
   const auto finish = [stream] {
     if (stream) _mm_sfence();
   };
-  walk.run_all({const_cast<char*>(reinterpret_cast<const char*>(a)), const_cast<char*>(reinterpret_cast<const char*>(b)),
-                reinterpret_cast<char*>(out)},
-               row, finish, 16);
+  walk.run_all({walk_address(a), walk_address(b), reinterpret_cast<char*>(out)}, row, finish, 16);
 }
 
 }  // namespace zoltra::ops

@@ -18,6 +18,10 @@
 
 namespace zoltra::ops {
 
+// An input's address as the walk hands it on: the walk never writes through
+// an operand's pointer, only the row loops do, through the output's.
+inline char* walk_address(const void* p) noexcept { return const_cast<char*>(static_cast<const char*>(p)); }
+
 // From this many elements on, the walk is split over the worker pool.
 inline constexpr std::uint64_t kParallelBroadcastThreshold = 65536;
 

@@ -17,8 +17,6 @@ WhereRowKernel where_row_for(const backend::CpuFeatures& features) noexcept {
 
 namespace {
 
-char* bytes(const void* p) noexcept { return const_cast<char*>(static_cast<const char*>(p)); }
-
 void nothing() noexcept {}
 
 }  // namespace
@@ -33,7 +31,7 @@ void compare_f32_cpu(CompareOp op, std::uint64_t ndim, const std::int64_t* shape
     kernel(p[0], s[0], p[1], s[1], p[2], s[2], n);
   };
   // Ranges of whole 64-byte lines of a contiguous out.
-  walk.run_all({bytes(a), bytes(b), bytes(out)}, row, nothing, 64);
+  walk.run_all({walk_address(a), walk_address(b), reinterpret_cast<char*>(out)}, row, nothing, 64);
 }
 
 void where_f32_cpu(std::uint64_t ndim, const std::int64_t* shape, const std::uint8_t* condition,
@@ -45,7 +43,7 @@ void where_f32_cpu(std::uint64_t ndim, const std::int64_t* shape, const std::uin
   const auto row = [kernel](const std::array<char*, 4>& p, const std::array<std::int64_t, 4>& s, std::uint64_t n) {
     kernel(p[0], s[0], p[1], s[1], p[2], s[2], p[3], s[3], n);
   };
-  walk.run_all({bytes(condition), bytes(a), bytes(b), bytes(out)}, row, nothing, 16);
+  walk.run_all({walk_address(condition), walk_address(a), walk_address(b), reinterpret_cast<char*>(out)}, row, nothing, 16);
 }
 
 }  // namespace zoltra::ops
