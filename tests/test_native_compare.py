@@ -54,7 +54,8 @@ def ieee(a, b, larger):
 def test_maximum_minimum_nan_and_zero_signs(name):
     specials = np.array([np.nan, -np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -1.0, 1e-45], np.float32)
     a, b = np.meshgrid(specials, specials)
-    for first, second in ((a, b), (b, a)):
+    pairs = [(a, b), (b, a)] + [p for s in (0.0, -0.0, 1.0) for p in ((specials, s), (s, specials))]
+    for first, second in pairs:
         got = getattr(zn, name)(first, second)
         want = ieee(first, second, name == "maximum")
         assert np.array_equal(np.isnan(got), np.isnan(want))

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -37,30 +38,36 @@ TEST(CompareVariants, Avx2MatchesPortableByteForByte) {
   const CompareRowKernels avx2_compare = compare_rows_for({.avx2 = true}), plain_compare = compare_rows_for({});
   const WhereRowKernel avx2_where = where_row_for({.avx2 = true}), plain_where = where_row_for({});
   for (std::uint64_t n : {1, 7, 8, 9, 31, 32, 33, 40, 71, 1000}) {
-    const auto a = mixed(n, 1), b = mixed(n, 2);
-    std::vector<char> c(n);
-    for (std::uint64_t i = 0; i < n; ++i) c[i] = static_cast<char>(i % 3 == 0 ? 0 : i % 5 == 0 ? 0x80 : 1);
-    for (std::int64_t sa : {4, 0}) {
-      for (std::int64_t sb : {4, 0}) {
-        const auto* pa = reinterpret_cast<const char*>(a.data());
-        const auto* pb = reinterpret_cast<const char*>(b.data());
-        for (const auto& [vector_row, plain_row] : float_rows) {
-          std::vector<float> got(n), want(n);
-          vector_row(pa, sa, pb, sb, reinterpret_cast<char*>(got.data()), 4, n);
-          plain_row(pa, sa, pb, sb, reinterpret_cast<char*>(want.data()), 4, n);
-          ASSERT_EQ(0, std::memcmp(got.data(), want.data(), n * 4)) << "n=" << n << " sa=" << sa << " sb=" << sb;
-        }
-        for (std::size_t op = 0; op < avx2_compare.size(); ++op) {
-          std::vector<char> got(n), want(n);
-          avx2_compare[op](pa, sa, pb, sb, got.data(), 1, n);
-          plain_compare[op](pa, sa, pb, sb, want.data(), 1, n);
-          ASSERT_EQ(got, want) << "comparison " << op << " n=" << n << " sa=" << sa << " sb=" << sb;
-        }
-        for (std::int64_t sc : {1, 0}) {
-          std::vector<float> got(n), want(n);
-          avx2_where(c.data(), sc, pa, sa, pb, sb, reinterpret_cast<char*>(got.data()), 4, n);
-          plain_where(c.data(), sc, pa, sa, pb, sb, reinterpret_cast<char*>(want.data()), 4, n);
-          ASSERT_EQ(0, std::memcmp(got.data(), want.data(), n * 4)) << "where n=" << n << " sc=" << sc;
+    // The first elements are what a repeated operand repeats: zeros of both
+    // signs, a NaN and numbers, each on both sides.
+    for (float first : {0.0f, -0.0f, NAN, 1.0f, -2.0f}) {
+      auto a = mixed(n, 1), b = mixed(n, 2);
+      a[0] = first;
+      b[0] = -first;
+      std::vector<char> c(n);
+      for (std::uint64_t i = 0; i < n; ++i) c[i] = static_cast<char>(i % 3 == 0 ? 0 : i % 5 == 0 ? 0x80 : 1);
+      for (std::int64_t sa : {4, 0}) {
+        for (std::int64_t sb : {4, 0}) {
+          const auto* pa = reinterpret_cast<const char*>(a.data());
+          const auto* pb = reinterpret_cast<const char*>(b.data());
+          for (const auto& [vector_row, plain_row] : float_rows) {
+            std::vector<float> got(n), want(n);
+            vector_row(pa, sa, pb, sb, reinterpret_cast<char*>(got.data()), 4, n);
+            plain_row(pa, sa, pb, sb, reinterpret_cast<char*>(want.data()), 4, n);
+            ASSERT_EQ(0, std::memcmp(got.data(), want.data(), n * 4)) << "n=" << n << " sa=" << sa << " sb=" << sb;
+          }
+          for (std::size_t op = 0; op < avx2_compare.size(); ++op) {
+            std::vector<char> got(n), want(n);
+            avx2_compare[op](pa, sa, pb, sb, got.data(), 1, n);
+            plain_compare[op](pa, sa, pb, sb, want.data(), 1, n);
+            ASSERT_EQ(got, want) << "comparison " << op << " n=" << n << " sa=" << sa << " sb=" << sb;
+          }
+          for (std::int64_t sc : {1, 0}) {
+            std::vector<float> got(n), want(n);
+            avx2_where(c.data(), sc, pa, sa, pb, sb, reinterpret_cast<char*>(got.data()), 4, n);
+            plain_where(c.data(), sc, pa, sa, pb, sb, reinterpret_cast<char*>(want.data()), 4, n);
+            ASSERT_EQ(0, std::memcmp(got.data(), want.data(), n * 4)) << "where n=" << n << " sc=" << sc;
+          }
         }
       }
     }

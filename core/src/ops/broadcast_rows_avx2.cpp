@@ -3,6 +3,9 @@
 // not stay in the caches anyway.
 #include <immintrin.h>
 
+#include <cmath>
+#include <type_traits>
+
 #include "ops/broadcast_rows.hpp"
 
 namespace zoltra::ops {
@@ -78,20 +81,60 @@ void vector_row(const char* a, std::int64_t sa, const char* b, std::int64_t sb, 
   else vector_run<Op, Vec, false, false, kStream>(x, y, o, n);
 }
 
+// maximum/minimum of a contiguous x and a number s repeated along the row
+// (maximum(x, 0.0), the ReLU), s not a NaN. max_ps/min_ps give their second
+// operand for equal operands, which must be their bitwise and (or): s when
+// its sign bit is clear (set) for maximum (minimum), else x; so s goes
+// second or first, and only a NaN x is left to blend in, quieted.
+template <bool kMax, bool kSecond, bool kStream>
+void scalar_extremum_run(const float* x, float s, float* out, std::uint64_t n) noexcept {
+  using Op = std::conditional_t<kMax, MaximumOp, MinimumOp>;
+  const __m256 quiet = _mm256_castsi256_ps(_mm256_set1_epi32(0x00400000));
+  const __m256 v = _mm256_set1_ps(s);
+  auto apply = [&](__m256 y) {
+    const __m256 r = kMax ? (kSecond ? _mm256_max_ps(y, v) : _mm256_max_ps(v, y))
+                          : (kSecond ? _mm256_min_ps(y, v) : _mm256_min_ps(v, y));
+    return _mm256_blendv_ps(r, _mm256_or_ps(y, quiet), _mm256_cmp_ps(y, y, _CMP_UNORD_Q));
+  };
+  std::uint64_t i = 0;
+  for (; i < n && (reinterpret_cast<std::uintptr_t>(out + i) & 31u) != 0; ++i) out[i] = Op::apply(x[i], s);
+  for (; n - i >= 16; i += 16) {
+    store<kStream>(out + i, apply(_mm256_loadu_ps(x + i)));
+    store<kStream>(out + i + 8, apply(_mm256_loadu_ps(x + i + 8)));
+  }
+  for (; i < n; ++i) out[i] = Op::apply(x[i], s);
+}
+
+template <bool kMax, bool kStream>
+void extremum_row(const char* a, std::int64_t sa, const char* b, std::int64_t sb, char* out, std::int64_t so,
+                  std::uint64_t n) noexcept {
+  using Op = std::conditional_t<kMax, MaximumOp, MinimumOp>;
+  using Vec = std::conditional_t<kMax, MaximumVec, MinimumVec>;
+  const bool one_repeated = so == 4 && ((sa == 4 && sb == 0) || (sa == 0 && sb == 4));
+  if (!one_repeated || !float_aligned(out) || !float_aligned(a) || !float_aligned(b))
+    return vector_row<Op, Vec, kStream>(a, sa, b, sb, out, so, n);
+  const auto* x = reinterpret_cast<const float*>(sa == 4 ? a : b);
+  const float s = *reinterpret_cast<const float*>(sa == 4 ? b : a);
+  if (s != s) return vector_row<Op, Vec, kStream>(a, sa, b, sb, out, so, n);
+  auto* o = reinterpret_cast<float*>(out);
+  if (std::signbit(s) != kMax) scalar_extremum_run<kMax, true, kStream>(x, s, o, n);
+  else scalar_extremum_run<kMax, false, kStream>(x, s, o, n);
+}
+
 }  // namespace
 
 // The arithmetic rows are the compiler's widening of the plain loops; the
 // branches of maximum and minimum need the vector form written out.
 BroadcastRowKernels broadcast_rows_avx2() noexcept {
   BroadcastRowKernels kernels = kRowKernels;
-  kernels.maximum = vector_row<MaximumOp, MaximumVec, false>;
-  kernels.minimum = vector_row<MinimumOp, MinimumVec, false>;
+  kernels.maximum = extremum_row<true, false>;
+  kernels.minimum = extremum_row<false, false>;
   return kernels;
 }
 
 BroadcastRowKernels broadcast_rows_avx2_stream() noexcept {
   return {vector_row<AddOp, AddVec>, vector_row<SubOp, SubVec>,         vector_row<MulOp, MulVec>,
-          vector_row<DivOp, DivVec>, vector_row<MaximumOp, MaximumVec>, vector_row<MinimumOp, MinimumVec>};
+          vector_row<DivOp, DivVec>, extremum_row<true, true>,   extremum_row<false, true>};
 }
 
 }  // namespace zoltra::ops
