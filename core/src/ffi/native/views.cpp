@@ -715,20 +715,27 @@ const char* dtype_text(DType d) {
     default: return "?";
   }
 }
+
+// "expected dtype <wanted>, got <dtype>", and how to convert when float32
+// was wanted: float64 is what NumPy and Python floats give by default.
+[[noreturn]] void fail_dtype(const View& view, const char* name, const std::string& wanted, bool float32) {
+  const std::string got = view.dtype == DType::kOther ? view.dtype_name : dtype_text(view.dtype);
+  const char* hint = float32 && view.dtype != DType::kBool ? " (convert with x.astype(np.float32) or t.float())" : "";
+  fail(PyExc_TypeError, name, "expected dtype " + wanted + ", got " + got + hint);
+}
+
 }  // namespace
 
 void require_dtype(const View& view, const char* name, DType accepted) {
   if (view.dtype != accepted || accepted == DType::kOther) {
-    const std::string got = view.dtype == DType::kOther ? view.dtype_name : dtype_text(view.dtype);
-    fail(PyExc_TypeError, name, std::string("expected dtype ") + dtype_text(accepted) + ", got " + got);
+    fail_dtype(view, name, dtype_text(accepted), accepted == DType::kFloat32);
   }
 }
 
 void require_dtype(const View& view, const char* name, DType accepted, DType also) {
   if (view.dtype != accepted && view.dtype != also) {
-    const std::string got = view.dtype == DType::kOther ? view.dtype_name : dtype_text(view.dtype);
-    fail(PyExc_TypeError, name,
-         std::string("expected dtype ") + dtype_text(accepted) + " or " + dtype_text(also) + ", got " + got);
+    fail_dtype(view, name, std::string(dtype_text(accepted)) + " or " + dtype_text(also),
+               accepted == DType::kFloat32 || also == DType::kFloat32);
   }
 }
 
