@@ -88,9 +88,13 @@ def test_typestrs_that_are_not_text_are_refused(typestr):
         zn.sum(interface((2,), bytearray(8), typestr=typestr))
 
 
-def test_a_null_address_is_refused():
-    with pytest.raises(ValueError, match="argument 'x': the array interface's address is null"):
-        zn.sum(interface((2,), (0, False)))
+@pytest.mark.parametrize("data,strides,message", [
+    ((0, False), None, "the array interface's address is null"),
+    ((64, False), (-128,), "the shape and strides reach outside the address space"),
+], ids=["null", "below address 0"])
+def test_bare_addresses_that_cannot_be_read_are_refused(data, strides, message):
+    with pytest.raises(ValueError, match=f"argument 'x': {message}"):
+        zn.sum(interface((2,), data, strides=strides))
 
 
 def test_an_index_that_clears_the_interface_dict():
@@ -116,7 +120,9 @@ def test_an_index_that_clears_the_interface_dict():
 def test_tensor_results_too_big_for_memory_are_refused_as_numpy_refuses():
     torch = torch_or_skip()
     one, empty = torch.ones(1), torch.ones(1, 0)
-    for call in (lambda: zn.add(one.expand(2**32, 1), one.expand(1, 2**32)),
+    # 2^61 elements fit in 64 bits, their 2^63 bytes do not.
+    for call in (lambda: zn.add(one.expand(2**31, 1), one.expand(1, 2**30)),
+                 lambda: zn.add(one.expand(2**32, 1), one.expand(1, 2**32)),
                  lambda: zn.matmul(empty.expand(2**32, 0), empty.T.expand(0, 2**32))):
         with pytest.raises(ValueError, match="array is too big"):
             call()
