@@ -82,9 +82,10 @@ def test_interface_reach_to_the_last_byte_of_its_buffer(floats, offset):
         zn.sum(interface((floats + 1,), buffer, offset=offset))
 
 
-@pytest.mark.parametrize("typestr", ["\ud800", "<f4\x00zz"], ids=["not-UTF-8", "embedded-NUL"])
-def test_typestrs_that_are_not_text_are_refused(typestr):
-    with pytest.raises(TypeError, match=r"argument 'x': cannot be viewed as an array \(the array interface's typestr"):
+@pytest.mark.parametrize("typestr,message", [("\ud800", "is not valid text"), ("<f4\x00zz", "holds a NUL character")],
+                         ids=["not-UTF-8", "embedded-NUL"])
+def test_typestrs_that_are_not_text_are_refused(typestr, message):
+    with pytest.raises(TypeError, match=rf"argument 'x': cannot be viewed as an array \(the array interface's typestr {message}"):
         zn.sum(interface((2,), bytearray(8), typestr=typestr))
 
 
