@@ -59,7 +59,7 @@ def test_dlpack_strides_whose_bytes_overflow_are_refused(stride):
 def test_dlpack_byte_offset_and_element_types():
     assert zn.sum(Capsule(VALUES, (3,), (1,), byte_offset=8)) == 3 + 4 + 5
     assert zn.sum(Capsule(VALUES, (2, 2), (-1, 8), byte_offset=4)) == 2 + 10 + 1 + 9
-    with pytest.raises(TypeError, match="expected dtype bool, got bool of 1 bits"):
+    with pytest.raises(TypeError, match="expected dtype bool, got bool of 1 bit"):
         zn.all(Capsule(np.ones(8, np.uint8), (8,), code=6, bits=1))
 
 

@@ -304,7 +304,7 @@ std::string dlpack_dtype_name(const dlpack::DataType& t) {
     case dlpack::kFloat: base = "float" + bits; break;
     case dlpack::kBfloat: base = "bfloat" + bits; break;
     case dlpack::kComplex: base = "complex" + bits; break;
-    case dlpack::kBool: base = t.bits == 8 ? "bool" : "bool of " + bits + " bits"; break;
+    case dlpack::kBool: base = t.bits == 8 ? "bool" : "bool of " + bits + (t.bits == 1 ? " bit" : " bits"); break;
     default: base = "DLPack type code " + std::to_string(t.code) + " of " + bits + " bits";
   }
   if (t.lanes != 1) base += " x" + std::to_string(t.lanes);
