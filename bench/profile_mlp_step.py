@@ -2,10 +2,11 @@
 table and the quickest step beside the same step in NumPy and PyTorch (2
 threads), saves the trace and draws its timeline.
 
-Usage: PYTHONPATH=build/<name>:python python3 bench/profile_mlp_step.py [--out docs]
+Usage: PYTHONPATH=build/<name>:python python3 bench/profile_mlp_step.py --out DIR
 
-Writes <out>/mlp_step_trace.json (open it in Perfetto or chrome://tracing)
-and <out>/mlp_step_trace.png, drawn from that file. Needs matplotlib.
+Writes DIR/mlp_step_trace.json (open it in Perfetto or chrome://tracing) and,
+with matplotlib installed (bench/requirements.txt), DIR/mlp_step_trace.png
+drawn from that file; `--out docs` renews the README's picture.
 """
 
 import argparse
@@ -168,7 +169,7 @@ def best_step_seconds(run, steps):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", default="docs", help="folder for the trace and the picture")
+    parser.add_argument("--out", required=True, help="folder for the trace and the picture")
     parser.add_argument("--steps", type=int, default=20, help="profiled steps; the quickest is shown")
     args = parser.parse_args()
 
@@ -208,7 +209,14 @@ def main():
     os.makedirs(args.out, exist_ok=True)
     trace_path = os.path.join(args.out, "mlp_step_trace.json")
     p.save_trace(trace_path)
+    print(f"trace: {trace_path}")
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print("matplotlib is not installed (pip install -r bench/requirements.txt): no picture drawn")
+        return
     draw(trace_path, os.path.join(args.out, "mlp_step_trace.png"))
+    print(f"picture: {os.path.join(args.out, 'mlp_step_trace.png')}")
 
 
 if __name__ == "__main__":

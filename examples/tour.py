@@ -1,6 +1,7 @@
-"""A short tour of _zoltra_rust on NumPy-owned memory.
+"""A short tour: first zoltra_native, the layer that takes arrays and checks
+them, then _zoltra_rust underneath it, which takes raw addresses.
 
-Run after `pip install . numpy`:  python3 examples/tour.py
+Run after `pip install .`:  python3 examples/tour.py
 """
 
 import json
@@ -8,13 +9,39 @@ import json
 import numpy as np
 
 import _zoltra_rust as z
+import zoltra_native as zn
+
+
+def layer():
+    print("--- zoltra_native")
+    # Arrays in, checked: views of any strides, results of the input's kind.
+    x = np.arange(12, dtype=np.float32).reshape(3, 4)
+    print("sum:", zn.sum(x), " max of a transposed, stepped view:", zn.max(x.T[::2]))
+    print("x + row (broadcast):", zn.add(x, x[0])[1])
+    print("column sums:", zn.sum(x, axis=0), " row maxima:", zn.max(x, axis=1, keepdims=True).ravel())
+    print("x @ x.T:", zn.matmul(x, x.T).shape, " dot:", zn.dot(x[0], x[1]))
+    zn.mul(x, 0.5, out=x)  # in place
+    print("x * 0.5 in place, first row:", x[0])
+
+    # Every caller error is an exception naming the argument, before anything is written.
+    for call in (lambda: zn.add(x, np.ones(4)), lambda: zn.add(x, x.T)):
+        try:
+            call()
+        except (TypeError, ValueError) as error:
+            print("refused:", error)
+
+    with zn.profile("tour") as p:
+        zn.matmul(x, x.T)
+        zn.sum(x)
+    print(p)
 
 
 def address(array):
     return array.ctypes.data
 
 
-def main():
+def raw():
+    print("--- _zoltra_rust")
     print(z.get_capabilities_summary())
 
     # Element-wise arithmetic writes into a buffer the caller owns.
@@ -59,6 +86,11 @@ def main():
     report = json.loads(z.get_profile_report("tour"))
     for name, metrics in sorted(report["operations"].items()):
         print(f"profiled {name}: {metrics['count']} call(s), {metrics['total_time_ms']:.3f} ms")
+
+
+def main():
+    layer()
+    raw()
 
 
 if __name__ == "__main__":

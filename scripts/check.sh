@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The quick check after every change (a few minutes on 2 cores once built):
+# The quick check after every change (about 2 minutes on 2 cores once built):
 # an incremental build of the module, the C++ unit tests and the test-only
 # probe into build/dev, then the C++ unit tests (CTest) and pytest against
 # that build. The full test command is scripts/run-tests.sh.

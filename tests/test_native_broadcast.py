@@ -93,3 +93,23 @@ def test_refused(call, error, fragment):
         call(x)
     assert fragment in str(raised.value)
     np.testing.assert_array_equal(x, before)
+
+
+# (input start, out start) in one buffer of 4-element views: `out` right
+# after or right before the input (accepted), or sharing the input's last or
+# first element (refused); for either operand.
+@pytest.mark.parametrize("operand", ["a", "b"])
+@pytest.mark.parametrize("starts,accepted", [((0, 4), True), ((4, 0), True), ((0, 3), False), ((3, 0), False)],
+                         ids=["touching after", "touching before", "last shared", "first shared"])
+def test_out_at_the_edge_of_an_input(operand, starts, accepted):
+    memory = base((8,))
+    x, other, out = memory[starts[0]:starts[0] + 4], base((4,)), memory[starts[1]:starts[1] + 4]
+    a, b = (x, other) if operand == "a" else (other, x)
+    want, before = a - b, memory.copy()
+    if accepted:
+        assert zn.sub(a, b, out=out) is out
+        same_bits(out, want)
+    else:
+        with pytest.raises(ValueError, match="argument 'out': overlaps an input"):
+            zn.sub(a, b, out=out)
+        same_bits(memory, before)

@@ -146,7 +146,8 @@ def refused():
     wide = np.zeros((2, 6), np.float32)
     overlap = np.arange(8, dtype=np.float32)
     cases = [
-        ("dtype", lambda: zn.add(f32, f64), TypeError, "argument 'b': expected dtype float32, got float64"),
+        ("dtype", lambda: zn.add(f32, f64), TypeError,
+         "argument 'b': expected dtype float32, got float64 (convert with x.astype(np.float32) or t.float())"),
         ("not an array", lambda: zn.sum([1.0, 2.0]), TypeError, "argument 'x': expected a NumPy array"),
         ("sum dtype", lambda: zn.sum(f64), TypeError, "expected dtype float32 or int32"),
         ("all dtype", lambda: zn.all(f32), TypeError, "argument 'x': expected dtype bool"),

@@ -87,3 +87,12 @@ def test_refused(a, b, fragment):
     with pytest.raises(ValueError) as raised:
         zn.matmul(a, b)
     assert fragment in str(raised.value)
+
+
+@pytest.mark.parametrize("operand", ["a", "b"])
+def test_out_that_is_one_operand_of_a_stack(operand):
+    a, b = base(3, 16, 16), base(3, 16, 16)
+    want = expected(a, b)
+    out = a if operand == "a" else b
+    assert zn.matmul(a, b, out=out) is out
+    np.testing.assert_array_equal(out.view(np.uint32), want.view(np.uint32))

@@ -88,6 +88,7 @@ const std::vector<Case>& cases() {
       {{3, 1, 8}, {0, {32, 0, 4}}, {0, {0, 0, 4}}, {0, {32, 32, 4}}},     // a dimension of 1
       {{256, 300}, {4, {1200, 4}}, {0, {0, 0}}, {0, {1200, 4}}},          // the pool, scalar, one merged run
       {{300, 256}, {0, {4, 1200}}, {0, {4, 0}}, {0, {1024, 4}}},          // the pool, transposed a
+      {{257, 301}, {0, {1204, 4}}, {0, {4, 0}}, {0, {1204, 4}}},          // the pool, a shorter last chunk
       {{2, 0, 5}, {0, {0, 0, 4}}, {0, {0, 0, 4}}, {0, {0, 20, 4}}},       // empty
       {{}, {0, {}}, {0, {}}, {0, {}}},                                     // 0-d
   };
@@ -140,6 +141,19 @@ TEST(Broadcast, StreamedOutput) {
   zoltra::ops::broadcast_f32_cpu(BinaryOp::kSub, 2, shape.data(), r.data(), row.data(), x.data(), full.data(),
                                  out.data(), full.data());
   EXPECT_EQ(0, std::memcmp(expected.data(), out.data(), out.size() * 4));
+}
+
+// In place over the pool with a last chunk shorter than the others: a chunk
+// that ran past its end would apply the operation twice to the first elements.
+TEST(Broadcast, InPlaceOverUnevenChunks) {
+  const std::vector<std::int64_t> shape{257, 301}, rows{301 * 4, 4}, column{4, 0};
+  auto x = flat_test::order_sensitive(257 * 301, 7);
+  const auto c = flat_test::order_sensitive(257, 8);
+  std::vector<float> expected(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) expected[i] = x[i] - c[i / 301];
+  zoltra::ops::broadcast_f32_cpu(BinaryOp::kSub, 2, shape.data(), x.data(), rows.data(), c.data(), column.data(),
+                                 x.data(), rows.data());
+  EXPECT_EQ(0, std::memcmp(expected.data(), x.data(), x.size() * 4));
 }
 
 }  // namespace

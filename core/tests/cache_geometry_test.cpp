@@ -1,6 +1,7 @@
 // Cache sizes from the processor's cache leaves, and the choices made from
 // them, for two processors: a Sapphire Rapids Xeon (48 KiB L1d, 2 MiB L2,
-// 105 MiB L3) and a Zen 3 EPYC (32 KiB L1d, 512 KiB L2, 32 MiB L3).
+// 105 MiB L3) and a Zen 3 EPYC (32 KiB L1d, 512 KiB L2, 32 MiB L3); and one
+// whose last cache is its 1 MiB L2.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -26,6 +27,7 @@ const CacheLeaf kXeon[] = {leaf(kData, 1, 12, 64), leaf(kInstruction, 1, 8, 64),
                            leaf(kUnified, 3, 15, 114688)};
 const CacheLeaf kZen3[] = {leaf(kData, 1, 8, 64), leaf(kInstruction, 1, 8, 64), leaf(kUnified, 2, 8, 1024),
                            leaf(kUnified, 3, 16, 32768), {0, 0, 0}, leaf(kUnified, 4, 16, 1 << 20)};
+const CacheLeaf kTwoLevels[] = {leaf(kData, 1, 8, 64), leaf(kInstruction, 1, 8, 64), leaf(kUnified, 2, 16, 1024)};
 
 TEST(CacheGeometry, ReadFromTheCacheLeaves) {
   const CacheGeometry xeon = zoltra::backend::geometry_from_cache_leaves(kXeon, 4);
@@ -37,6 +39,10 @@ TEST(CacheGeometry, ReadFromTheCacheLeaves) {
   EXPECT_EQ(zen3.l1d_bytes, 32u << 10);
   EXPECT_EQ(zen3.l2_bytes, 512u << 10);
   EXPECT_EQ(zen3.llc_bytes, 32u << 20);
+  // No L3: the L2 is the last level, not the fallback's 4 MiB.
+  const CacheGeometry two = zoltra::backend::geometry_from_cache_leaves(kTwoLevels, 3);
+  EXPECT_EQ(two.l2_bytes, 1u << 20);
+  EXPECT_EQ(two.llc_bytes, 1u << 20);
   // Nothing described: the fallback.
   const CacheGeometry none = zoltra::backend::geometry_from_cache_leaves(nullptr, 0);
   EXPECT_EQ(none.l2_bytes, zoltra::backend::kFallbackCacheGeometry.l2_bytes);

@@ -49,18 +49,19 @@ inline void expect_bits_equal(const std::vector<float>& got, const std::vector<f
 }
 
 // `count` floats starting `offset` bytes into a byte buffer, so that the
-// kernels see addresses with no alignment at all.
+// kernels see addresses with no alignment at all. No copy of zero bytes: an
+// empty vector's data() may be null, which memcpy must not be given.
 class Misaligned {
  public:
   Misaligned(std::uint64_t count, unsigned offset, unsigned char fill = 0xff)
       : bytes_(count * sizeof(float) + offset + 64, fill), offset_(offset), count_(count) {}
   Misaligned(const std::vector<float>& values, unsigned offset) : Misaligned(values.size(), offset) {
-    std::memcpy(data(), values.data(), values.size() * sizeof(float));
+    if (!values.empty()) std::memcpy(data(), values.data(), values.size() * sizeof(float));
   }
   float* data() { return reinterpret_cast<float*>(bytes_.data() + offset_); }
   std::vector<float> values() const {
     std::vector<float> v(count_);
-    std::memcpy(v.data(), bytes_.data() + offset_, count_ * sizeof(float));
+    if (count_ != 0) std::memcpy(v.data(), bytes_.data() + offset_, count_ * sizeof(float));
     return v;
   }
   // True when no byte before or after the floats changed from `fill`.

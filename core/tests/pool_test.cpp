@@ -161,6 +161,43 @@ TEST(Pool, ConcurrentSubmittersEachGetTheirOwnResults) {
   }
 }
 
+// Jobs of milliseconds outlast the spin of a submitter waiting for its turn,
+// so each waiter sleeps and must be woken when its turn comes; a job then
+// runs alone (no chunk of another job meets it) and every chunk once. A
+// waiter never woken hangs, which the child's alarm turns into a failure.
+TEST(Pool, SubmittersAsleepForTheirTurnRunOneJobAtATime) {
+  EXPECT_EQ(in_child([] {
+              constexpr int kSubmitters = 3, kRounds = 4;
+              constexpr std::size_t kChunks = 3;
+              std::atomic<int> running[kSubmitters] = {}, ran[kSubmitters] = {};
+              std::atomic<bool> alone{true};
+              auto others_idle = [&](int s) {
+                for (int o = 0; o < kSubmitters; ++o)
+                  if (o != s && running[o].load() != 0) return false;
+                return true;
+              };
+              std::vector<std::thread> submitters;
+              for (int s = 0; s < kSubmitters; ++s) {
+                submitters.emplace_back([&, s] {
+                  auto body = [&](std::size_t) {
+                    running[s].fetch_add(1);
+                    if (!others_idle(s)) alone = false;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    if (!others_idle(s)) alone = false;
+                    ran[s].fetch_add(1);
+                    running[s].fetch_sub(1);
+                  };
+                  for (int round = 0; round < kRounds; ++round) zs::run_chunks(kChunks, body);
+                });
+              }
+              for (auto& t : submitters) t.join();
+              for (const auto& r : ran)
+                if (r.load() != static_cast<int>(kRounds * kChunks)) return 2;
+              return alone.load() ? 0 : 3;
+            }),
+            0);
+}
+
 TEST(Pool, ThreadCountFromEnvironment) {
   // By default the caller is the last of P workers.
   EXPECT_EQ(zs::thread_count_from_env(nullptr, nullptr, 6), 5u);

@@ -28,6 +28,10 @@ for op in (zn.add, zn.sub, zn.mul, zn.div):
     assert_type(op(x, x[::-1], out), F32)
 assert_type(zn.sum(x), float)
 assert_type(zn.sum(ints), int)
+# An array of unknown dtype, as np.exp gives, gets the float32 types (not
+# the int32 ones, which `div` would refuse).
+assert_type(zn.sum(np.exp(x)), float)
+assert_type(zn.div(np.exp(x), zn.sum(np.exp(x), axis=1, keepdims=True)), F32)
 for reduce in (zn.mean, zn.max, zn.min):
     assert_type(reduce(x.T), float)
 for test in (zn.all, zn.any):

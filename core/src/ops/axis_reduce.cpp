@@ -28,7 +28,7 @@
 namespace zoltra::ops {
 
 AxisReduceKernels axis_reduce_kernels_for(const backend::CpuFeatures& features) noexcept {
-  return features.avx2 ? axis_reduce_avx2() : axis_reduce_portable();
+  return backend::runs_avx2_files(features) ? axis_reduce_avx2() : axis_reduce_portable();
 }
 
 namespace {

@@ -12,7 +12,7 @@
 namespace zoltra::ops {
 
 BroadcastRowKernels broadcast_rows_for(const backend::CpuFeatures& features, bool stream) noexcept {
-  if (!features.avx2) return broadcast_rows_portable();
+  if (!backend::runs_avx2_files(features)) return broadcast_rows_portable();
   return stream ? broadcast_rows_avx2_stream() : broadcast_rows_avx2();
 }
 

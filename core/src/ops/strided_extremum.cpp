@@ -27,7 +27,7 @@ ExtremumRuns extremum_runs_portable() noexcept {
 }
 
 ExtremumRuns extremum_runs_for(const backend::CpuFeatures& features) noexcept {
-  return features.avx2 ? extremum_runs_avx2() : extremum_runs_portable();
+  return backend::runs_avx2_files(features) ? extremum_runs_avx2() : extremum_runs_portable();
 }
 
 namespace {

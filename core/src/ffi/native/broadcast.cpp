@@ -26,12 +26,19 @@ bool real_scalar(PyObject* obj) {
 void read_operand(PyObject* obj, const char* name, Operand& operand, DType dtype) {
   operand.object = obj;
   if (dtype == DType::kFloat32 && real_scalar(obj)) {
+    operand.scalar = true;
+    if (PyArray_IsScalar(obj, Generic)) {
+      // NumPy's own cast, rounded once as np.float32(x) does: through a
+      // double, an int64 or a longdouble would be rounded twice.
+      static PyArray_Descr* const float32 = PyArray_DescrFromType(NPY_FLOAT32);  // kept for the process
+      if (PyArray_CastScalarToCtype(obj, &operand.value, float32) < 0) throw ffi::HostError{};
+      return;
+    }
     // Through a double, then rounded to nearest: NumPy 2's conversion of a
-    // Python float for a float32 array.
+    // Python number for a float32 array.
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) throw ffi::HostError{};
     operand.value = static_cast<float>(value);
-    operand.scalar = true;
     return;
   }
   read_view(obj, name, operand.view);

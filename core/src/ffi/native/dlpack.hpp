@@ -69,4 +69,16 @@ struct ExchangeApi {
 // The table of `type`, or null when it publishes none of major version 1.
 const ExchangeApi* exchange_api(PyTypeObject* type);
 
+// A call through another package's table, whose C++ exceptions must not
+// unwind through this module: one becomes a RuntimeError and the result -1.
+template <class Call>
+int guarded(Call&& call) noexcept {
+  try {
+    return call();
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "the tensor package's exchange call failed with a C++ exception");
+    return -1;
+  }
+}
+
 }  // namespace zoltra::native::dlpack

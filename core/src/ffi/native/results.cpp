@@ -33,6 +33,19 @@ const TorchEmpty& torch_empty() {
   return t;
 }
 
+// NumPy's bound and message for a new float32 array, applied to every kind of
+// result before anything is allocated: the bytes of the extents that are not
+// 0 must fit in a signed 64-bit size.
+void refuse_too_big(const std::int64_t* shape, int ndim) {
+  std::int64_t bytes = 4;
+  for (int i = 0; i < ndim; ++i) {
+    if (shape[i] != 0 && __builtin_mul_overflow(bytes, shape[i], &bytes)) {
+      throw ffi::ModuleError{PyExc_ValueError,
+                             "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size."};
+    }
+  }
+}
+
 // A C-contiguous float32 DLPack tensor whose memory (64-byte aligned, as
 // PyTorch's own) is freed by its deleter, whichever thread drops it last.
 struct OwnedTensor {
@@ -89,6 +102,7 @@ Ref package_from_dlpack(PyObject* obj) {
 }
 
 Result::Result(const View& like, const std::int64_t* shape, int ndim) {
+  refuse_too_big(shape, ndim);
   if (like.source == Source::kTensor && like.exchange != nullptr) {
     // Memory of our own handed to the tensor's package through its C
     // exchange table: one tensor made, no Python call.
@@ -96,7 +110,9 @@ Result::Result(const View& like, const std::int64_t* shape, int ndim) {
     auto* owned = OwnedTensor::make(shape, ndim);
     data_ = static_cast<float*>(owned->managed.dl_tensor.data);
     void* object = nullptr;
-    if (api->managed_tensor_to_py_object_no_sync(&owned->managed, &object) != 0) throw HostError{};
+    if (dlpack::guarded([&] { return api->managed_tensor_to_py_object_no_sync(&owned->managed, &object); }) != 0) {
+      throw HostError{};
+    }
     object_ = Ref(static_cast<PyObject*>(object));
     return;
   }

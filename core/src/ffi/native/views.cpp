@@ -17,9 +17,21 @@ namespace {
 constexpr const char kKinds[] =
     "a NumPy array, a PyTorch CPU tensor, or an object exporting DLPack or the array interface";
 
-// Multiplication that wraps like the hardware (checked afterwards).
+// Multiplication that wraps like the hardware: a contiguous step that wraps
+// makes the reach overflow, which check_arithmetic refuses.
 std::int64_t wrapping_mul(std::int64_t a, std::int64_t b) {
   return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+}
+
+[[noreturn]] void fail_overflow(const char* name) {
+  fail(PyExc_ValueError, name, "the shape and strides overflow 64-bit byte offsets");
+}
+
+// An element stride in bytes, refused when the product leaves 64 bits.
+std::int64_t byte_stride(std::int64_t elements, std::int64_t itemsize, const char* name) {
+  std::int64_t bytes;
+  if (__builtin_mul_overflow(elements, itemsize, &bytes)) fail_overflow(name);
+  return bytes;
 }
 
 PyObject* interned(const char* text) {
@@ -213,6 +225,7 @@ Ref get_attr(PyObject* obj, PyObject* attr, const char* name) {
 [[noreturn]] void fail_device(PyObject* obj, const char* name);
 void read_dl_tensor(const dlpack::Tensor& t, bool read_only, const char* name, View& view);
 void check_arithmetic(const View& view, const char* name);
+void check_address_space(const View& view, const char* name);
 
 void read_tensor(PyObject* obj, const Torch& torch, const char* name, View& view) {
   const Names& n = names();
@@ -235,7 +248,7 @@ void read_tensor(PyObject* obj, const Torch& torch, const char* name, View& view
   if (torch.api != nullptr) {
     // One C call; the shape and strides it points to are copied at once.
     dlpack::Tensor t;
-    if (torch.api->dltensor_from_py_object_no_sync(obj, &t) != 0) fail_viewing(name);
+    if (dlpack::guarded([&] { return torch.api->dltensor_from_py_object_no_sync(obj, &t); }) != 0) fail_viewing(name);
     read_dl_tensor(t, false, name, view);
     view.source = Source::kTensor;
     view.exchange = torch.api;
@@ -270,8 +283,10 @@ void read_tensor(PyObject* obj, const Torch& torch, const char* name, View& view
   view.ndim = static_cast<int>(ndim);
   for (Py_ssize_t i = 0; i < ndim; ++i) {
     view.shape[i] = PyLong_AsLongLong(PyTuple_GET_ITEM(shape.get(), i));
-    view.strides[i] = wrapping_mul(PyLong_AsLongLong(PyTuple_GET_ITEM(strides.get(), i)), view.itemsize);
+    view.strides[i] = byte_stride(PyLong_AsLongLong(PyTuple_GET_ITEM(strides.get(), i)), view.itemsize, name);
   }
+  if (PyErr_Occurred()) fail_viewing(name);
+  check_arithmetic(view, name);
   void* data = PyLong_AsVoidPtr(address.get());
   if (PyErr_Occurred()) fail_viewing(name);
   view.data = static_cast<char*>(data);
@@ -289,7 +304,7 @@ std::string dlpack_dtype_name(const dlpack::DataType& t) {
     case dlpack::kFloat: base = "float" + bits; break;
     case dlpack::kBfloat: base = "bfloat" + bits; break;
     case dlpack::kComplex: base = "complex" + bits; break;
-    case dlpack::kBool: base = "bool"; break;
+    case dlpack::kBool: base = t.bits == 8 ? "bool" : "bool of " + bits + (t.bits == 1 ? " bit" : " bits"); break;
     default: base = "DLPack type code " + std::to_string(t.code) + " of " + bits + " bits";
   }
   if (t.lanes != 1) base += " x" + std::to_string(t.lanes);
@@ -319,11 +334,12 @@ void read_dl_tensor(const dlpack::Tensor& t, bool read_only, const char* name, V
   for (int i = t.ndim - 1; i >= 0; --i) {
     view.shape[i] = t.shape[i];
     if (view.shape[i] < 0) fail_malformed(name, "a DLPack tensor with a negative extent");
-    view.strides[i] = t.strides != nullptr ? wrapping_mul(t.strides[i], view.itemsize) : step;
+    view.strides[i] = t.strides != nullptr ? byte_stride(t.strides[i], view.itemsize, name) : step;
     step = wrapping_mul(step, view.shape[i]);
   }
   check_arithmetic(view, name);
-  view.data = static_cast<char*>(t.data) + t.byte_offset;
+  view.data = reinterpret_cast<char*>(reinterpret_cast<std::uintptr_t>(t.data) + t.byte_offset);
+  check_address_space(view, name);
   view.writable = !read_only;
 }
 
@@ -413,17 +429,18 @@ void check_arithmetic(const View& view, const char* name) {
     if (view.strides[i] == INT64_MIN || __builtin_mul_overflow(count, view.shape[i], &count) ||
         (view.shape[i] > 0 && (__builtin_mul_overflow(view.shape[i] - 1, magnitude, &span) ||
                                __builtin_add_overflow(reach, span, &reach)))) {
-      fail(PyExc_ValueError, name, "the shape and strides overflow 64-bit byte offsets");
+      fail_overflow(name);
     }
   }
 }
 
-void check_reach(const View& view, const Py_buffer& buffer, const char* name) {
-  const char *low, *high;
-  view.extent(low, high);
+// Offsets compared as integers: a pointer moved past the buffer's start by a
+// huge negative stride would wrap and seem to lie inside it.
+void check_reach(const View& view, std::int64_t offset, const Py_buffer& buffer, const char* name) {
+  std::int64_t low, high;
+  view.reach(low, high);
   if (low == high) return;
-  const char* begin = static_cast<const char*>(buffer.buf);
-  if (low < begin || high > begin + buffer.len) {
+  if (offset + low < 0 || offset + high > buffer.len) {
     fail(PyExc_ValueError, name,
          "the shape and strides reach beyond the exporter's buffer of " + std::to_string(buffer.len) + " bytes");
   }
@@ -480,60 +497,89 @@ DType typestr_dtype(const std::string& typestr, std::int64_t& itemsize, std::str
   return DType::kOther;
 }
 
+// The dict's entry as a reference of our own (empty when absent): reading an
+// integer may run Python code (__index__) that changes the dict.
+Ref interface_item(PyObject* interface, PyObject* key, const char* name) {
+  PyObject* item = PyDict_GetItemWithError(interface, key);
+  if (item == nullptr && PyErr_Occurred()) fail_viewing(name);
+  Py_XINCREF(item);
+  return Ref(item);
+}
+
 void read_interface(PyObject* obj, PyObject* interface, const char* name, View& view) {
   const Names& n = names();
   view.source = Source::kNumPy;
   if (!PyDict_Check(interface)) fail_malformed(name, "__array_interface__ is not a dict");
-  PyObject* mask = PyDict_GetItemWithError(interface, n.mask);
-  if (mask != nullptr && mask != Py_None) fail_masked(name);
-  PyObject* typestr = PyDict_GetItemWithError(interface, n.typestr);
-  PyObject* shape = PyDict_GetItemWithError(interface, n.shape);
-  if (PyErr_Occurred()) fail_viewing(name);
-  if (typestr == nullptr || !PyUnicode_Check(typestr)) fail_malformed(name, "the array interface has no typestr string");
-  if (shape == nullptr || !PyTuple_Check(shape)) fail_malformed(name, "the array interface has no shape tuple");
-  view.dtype = typestr_dtype(PyUnicode_AsUTF8(typestr), view.itemsize, view.dtype_name, name);
-  const Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
+  Ref mask = interface_item(interface, n.mask, name);
+  if (mask && mask.get() != Py_None) fail_masked(name);
+  Ref typestr = interface_item(interface, n.typestr, name);
+  Ref shape = interface_item(interface, n.shape, name);
+  Ref strides = interface_item(interface, n.strides, name);
+  Ref data = interface_item(interface, n.data, name);
+  Ref offset_item = interface_item(interface, n.offset, name);
+  if (!typestr || !PyUnicode_Check(typestr.get())) fail_malformed(name, "the array interface has no typestr string");
+  if (!shape || !PyTuple_Check(shape.get())) fail_malformed(name, "the array interface has no shape tuple");
+  Py_ssize_t typestr_size;
+  const char* typestr_text = PyUnicode_AsUTF8AndSize(typestr.get(), &typestr_size);
+  if (typestr_text == nullptr) {
+    PyErr_Clear();
+    fail_malformed(name, "the array interface's typestr is not valid text");
+  }
+  const std::string typestr_string(typestr_text, static_cast<std::size_t>(typestr_size));
+  if (typestr_string.find('\0') != std::string::npos) {
+    fail_malformed(name, "the array interface's typestr holds a NUL character");
+  }
+  view.dtype = typestr_dtype(typestr_string, view.itemsize, view.dtype_name, name);
+  const Py_ssize_t ndim = PyTuple_GET_SIZE(shape.get());
   if (ndim > kMaxDims) fail(PyExc_ValueError, name, "expected at most 64 dimensions");
   view.ndim = static_cast<int>(ndim);
-  PyObject* strides = PyDict_GetItemWithError(interface, n.strides);
-  if (strides != nullptr && strides != Py_None && (!PyTuple_Check(strides) || PyTuple_GET_SIZE(strides) != ndim)) {
+  const bool strided = strides && strides.get() != Py_None;
+  if (strided && (!PyTuple_Check(strides.get()) || PyTuple_GET_SIZE(strides.get()) != ndim)) {
     fail_malformed(name, "the array interface's strides do not match its shape");
   }
   std::int64_t step = view.itemsize;
   for (Py_ssize_t i = ndim - 1; i >= 0; --i) {
-    view.shape[i] = to_int(PyTuple_GET_ITEM(shape, i), name, "an extent of the array interface");
+    view.shape[i] = to_int(PyTuple_GET_ITEM(shape.get(), i), name, "an extent of the array interface");
     if (view.shape[i] < 0) fail_malformed(name, "the array interface's shape has a negative extent");
-    view.strides[i] = strides != nullptr && strides != Py_None
-                          ? to_int(PyTuple_GET_ITEM(strides, i), name, "a stride of the array interface")
-                          : step;
+    view.strides[i] =
+        strided ? to_int(PyTuple_GET_ITEM(strides.get(), i), name, "a stride of the array interface") : step;
     step = wrapping_mul(step, view.shape[i]);
   }
   check_arithmetic(view, name);
-  PyObject* data = PyDict_GetItemWithError(interface, n.data);
-  if (PyErr_Occurred()) fail_viewing(name);
-  if (data != nullptr && PyTuple_Check(data)) {
+  if (data && PyTuple_Check(data.get())) {
     // A bare address: nothing says how far the memory reaches.
-    if (PyTuple_GET_SIZE(data) != 2) fail_malformed(name, "the array interface's data is not (address, read-only)");
-    view.data = reinterpret_cast<char*>(
-        static_cast<std::uintptr_t>(to_int(PyTuple_GET_ITEM(data, 0), name, "the array interface's address")));
-    const int read_only = PyObject_IsTrue(PyTuple_GET_ITEM(data, 1));
+    if (PyTuple_GET_SIZE(data.get()) != 2) fail_malformed(name, "the array interface's data is not (address, read-only)");
+    const std::int64_t address = to_int(PyTuple_GET_ITEM(data.get(), 0), name, "the array interface's address");
+    if (address == 0) fail(PyExc_ValueError, name, "the array interface's address is null");
+    view.data = reinterpret_cast<char*>(static_cast<std::uintptr_t>(address));
+    check_address_space(view, name);
+    const int read_only = PyObject_IsTrue(PyTuple_GET_ITEM(data.get(), 1));
     if (read_only < 0) fail_viewing(name);
     view.writable = read_only == 0;
     return;
   }
   // Memory from a buffer (data, or the object itself), whose length bounds
   // what the shape and strides may reach.
-  Ref memory(PyMemoryView_FromObject(data != nullptr && data != Py_None ? data : obj));
+  Ref memory(PyMemoryView_FromObject(data && data.get() != Py_None ? data.get() : obj));
   if (!memory) fail_viewing(name);
   const Py_buffer& b = *PyMemoryView_GET_BUFFER(memory.get());
-  std::int64_t offset = 0;
-  if (PyObject* o = PyDict_GetItemWithError(interface, n.offset); o != nullptr) offset = to_int(o, name, "the offset");
-  if (PyErr_Occurred()) fail_viewing(name);
+  const std::int64_t offset = offset_item ? to_int(offset_item.get(), name, "the offset") : 0;
   if (offset < 0 || offset > b.len) fail(PyExc_ValueError, name, "the array interface's offset is outside its buffer");
+  check_reach(view, offset, b, name);
   view.data = static_cast<char*>(b.buf) + offset;
   view.writable = !b.readonly;
-  check_reach(view, b, name);
   view.keep = std::move(memory);
+}
+
+// A bare address gives no length to check against; its reach must at least
+// stay inside the address space, so that addresses can be compared.
+void check_address_space(const View& view, const char* name) {
+  std::int64_t low, high;
+  view.reach(low, high);
+  const auto address = reinterpret_cast<std::uintptr_t>(view.data);
+  if (static_cast<std::uintptr_t>(-low) > address || static_cast<std::uintptr_t>(high) > UINTPTR_MAX - address) {
+    fail(PyExc_ValueError, name, "the shape and strides reach outside the address space");
+  }
 }
 
 [[noreturn]] void fail_device(PyObject* obj, const char* name) {
@@ -584,18 +630,25 @@ bool View::contiguous() const noexcept {
   return packed || empty;
 }
 
-void View::extent(const char*& low, const char*& high) const noexcept {
-  std::int64_t lo = 0, hi = 0;
+void View::reach(std::int64_t& low, std::int64_t& high) const noexcept {
+  low = high = 0;
   for (int i = 0; i < ndim; ++i) {
     if (shape[i] == 0) {
-      low = high = data;
+      low = high = 0;
       return;
     }
-    const std::int64_t reach = (shape[i] - 1) * strides[i];
-    (reach < 0 ? lo : hi) += reach;
+    const std::int64_t span = (shape[i] - 1) * strides[i];
+    (span < 0 ? low : high) += span;
   }
-  low = data + lo;
-  high = data + hi + itemsize;
+  high += itemsize;
+}
+
+void View::extent(std::uintptr_t& low, std::uintptr_t& high) const noexcept {
+  std::int64_t lo, hi;
+  reach(lo, hi);
+  const auto address = reinterpret_cast<std::uintptr_t>(data);
+  low = address + static_cast<std::uintptr_t>(lo);
+  high = address + static_cast<std::uintptr_t>(hi);
 }
 
 const char* View::contiguous_data(std::unique_ptr<char[]>& storage) const {
@@ -662,25 +715,32 @@ const char* dtype_text(DType d) {
     default: return "?";
   }
 }
+
+// "expected dtype <wanted>, got <dtype>", and how to convert when float32
+// was wanted: float64 is what NumPy and Python floats give by default.
+[[noreturn]] void fail_dtype(const View& view, const char* name, const std::string& wanted, bool float32) {
+  const std::string got = view.dtype == DType::kOther ? view.dtype_name : dtype_text(view.dtype);
+  const char* hint = float32 && view.dtype != DType::kBool ? " (convert with x.astype(np.float32) or t.float())" : "";
+  fail(PyExc_TypeError, name, "expected dtype " + wanted + ", got " + got + hint);
+}
+
 }  // namespace
 
 void require_dtype(const View& view, const char* name, DType accepted) {
   if (view.dtype != accepted || accepted == DType::kOther) {
-    const std::string got = view.dtype == DType::kOther ? view.dtype_name : dtype_text(view.dtype);
-    fail(PyExc_TypeError, name, std::string("expected dtype ") + dtype_text(accepted) + ", got " + got);
+    fail_dtype(view, name, dtype_text(accepted), accepted == DType::kFloat32);
   }
 }
 
 void require_dtype(const View& view, const char* name, DType accepted, DType also) {
   if (view.dtype != accepted && view.dtype != also) {
-    const std::string got = view.dtype == DType::kOther ? view.dtype_name : dtype_text(view.dtype);
-    fail(PyExc_TypeError, name,
-         std::string("expected dtype ") + dtype_text(accepted) + " or " + dtype_text(also) + ", got " + got);
+    fail_dtype(view, name, std::string(dtype_text(accepted)) + " or " + dtype_text(also),
+               accepted == DType::kFloat32 || also == DType::kFloat32);
   }
 }
 
 bool overlap(const View& a, const View& b) noexcept {
-  const char *a_low, *a_high, *b_low, *b_high;
+  std::uintptr_t a_low, a_high, b_low, b_high;
   a.extent(a_low, a_high);
   b.extent(b_low, b_high);
   return a_low < a_high && b_low < b_high && a_low < b_high && b_low < a_high;

@@ -50,8 +50,11 @@ class View {
   // C order without gaps; extents of 1 may have any stride, and an empty
   // view is contiguous (NumPy's rule).
   bool contiguous() const noexcept;
-  // Lowest and one past the highest byte the view reaches (equal when empty).
-  void extent(const char*& low, const char*& high) const noexcept;
+  // Byte offsets from `data` of the lowest and one past the highest byte the
+  // view reaches (both 0 when empty); they fit in 64 bits once read_view passed.
+  void reach(std::int64_t& low, std::int64_t& high) const noexcept;
+  // The same as addresses.
+  void extent(std::uintptr_t& low, std::uintptr_t& high) const noexcept;
   // The elements in C order, copied into a new buffer when not contiguous.
   const char* contiguous_data(std::unique_ptr<char[]>& storage) const;
 
