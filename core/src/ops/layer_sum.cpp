@@ -1,0 +1,176 @@
+// The layer's reductions: blocks of the row-major walk, read in place when
+// they are one contiguous run and gathered into an L1-sized buffer
+// otherwise, then the fixed tree over the block values.
+#include "ops/layer_sum.hpp"
+
+#include <bit>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "common/decimal.hpp"
+#include "ops/chosen_variants.hpp"
+#include "ops/layer_sum_variants.hpp"
+#include "scheduler/pool.hpp"
+
+namespace zoltra::ops {
+
+LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noexcept {
+  if (backend::runs_avx512_files(features)) return {layer_block_sum_avx512, layer_block_dot_avx512};
+  if (backend::runs_avx2_files(features)) return {layer_block_sum_avx2, layer_block_dot_avx2};
+  return {layer_block_sum_portable, layer_block_dot_portable};
+}
+
+namespace {
+
+using Chosen = ChosenVariants<LayerSumKernels, layer_sum_kernels_for>;
+
+// The tree over leaves [i, j), leaves evaluated in increasing order.
+// leaf(b, scratch) has 2 * kLayerBlock floats of scratch.
+template <class Leaf, class Combine>
+float tree(std::uint64_t i, std::uint64_t j, Leaf& leaf, Combine& combine, float* scratch) {
+  if (j - i == 1) return leaf(i, scratch);
+  const std::uint64_t h = std::bit_floor(j - i - 1);
+  const float left = tree(i, i + h, leaf, combine, scratch);
+  return combine(left, tree(i + h, j, leaf, combine, scratch));
+}
+
+struct Scratch {
+  alignas(64) float floats[2 * kLayerBlock];
+};
+
+// The same tree cut at its first nodes of at most `grain` leaves: collect
+// lists them in order, join combines their values above them.
+void collect(std::uint64_t i, std::uint64_t j, std::uint64_t grain, std::vector<std::uint64_t>& starts) {
+  if (j - i <= grain) return starts.push_back(i);
+  const std::uint64_t h = std::bit_floor(j - i - 1);
+  collect(i, i + h, grain, starts);
+  collect(i + h, j, grain, starts);
+}
+
+template <class Combine>
+float join(std::uint64_t i, std::uint64_t j, std::uint64_t grain, const float*& values, Combine& combine) {
+  if (j - i <= grain) return *values++;
+  const std::uint64_t h = std::bit_floor(j - i - 1);
+  const float left = join(i, i + h, grain, values, combine);
+  return combine(left, join(i + h, j, grain, values, combine));
+}
+
+// Chunks per processor: those that start first take over a late one's share.
+constexpr std::uint64_t kNodesPerProcessor = 4;
+
+template <class Leaf, class Combine>
+float tree_over_pool(std::uint64_t leaves, std::uint64_t processors, Leaf leaf, Combine combine) {
+  if (leaves < kLayerParallelBlocks || processors < 2 || scheduler::on_pool_thread()) {
+    Scratch scratch;
+    return tree(0, leaves, leaf, combine, scratch.floats);
+  }
+  const std::uint64_t grain = ceil_div(leaves, kNodesPerProcessor * processors);
+  std::vector<std::uint64_t> starts;
+  collect(0, leaves, grain, starts);
+  starts.push_back(leaves);
+  std::vector<float> values(starts.size() - 1);
+  auto node = [&](std::size_t c) {
+    Scratch scratch;
+    values[c] = tree(starts[c], starts[c + 1], leaf, combine, scratch.floats);
+  };
+  scheduler::run_chunks(values.size(), node);
+  const float* next = values.data();
+  return join(0, leaves, grain, next, combine);
+}
+
+std::uint32_t block_length(std::uint64_t size, std::uint64_t b) noexcept {
+  const std::uint64_t left = size - b * kLayerBlock;
+  return static_cast<std::uint32_t>(left < kLayerBlock ? left : kLayerBlock);
+}
+
+// The block's values: in place, or gathered into `buffer`.
+const float* block_values(const ViewWalk& x, std::uint64_t b, std::uint32_t length, float* buffer) {
+  if (x.contiguous()) return reinterpret_cast<const float*>(x.data()) + b * kLayerBlock;
+  x.gather(b * kLayerBlock, length, buffer);
+  return buffer;
+}
+
+float add(float a, float b) noexcept { return a + b; }
+
+// Order keys of float bits: increasing with the value, -0.0 below +0.0.
+std::int32_t key_of(std::uint32_t bits) noexcept {
+  return static_cast<std::int32_t>(bits ^ ((static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31)) >> 1));
+}
+
+float value_of(std::int32_t key) noexcept {
+  const auto bits = static_cast<std::uint32_t>(key) ^ (static_cast<std::uint32_t>(key >> 31) >> 1);
+  float v;
+  std::memcpy(&v, &bits, 4);
+  return v;
+}
+
+// Max (Larger) or min over keys, NaN when any value is NaN. A loop of integer
+// steps that the compiler vectorizes for any x86-64.
+template <bool Larger>
+float extremum_of(const float* x, std::uint32_t count) noexcept {
+  std::int32_t best = Larger ? std::numeric_limits<std::int32_t>::min() : std::numeric_limits<std::int32_t>::max();
+  std::uint32_t nan = 0;
+  for (std::uint32_t t = 0; t < count; ++t) {
+    std::uint32_t bits;
+    std::memcpy(&bits, x + t, 4);
+    nan |= (bits & 0x7FFFFFFFu) > 0x7F800000u ? 1u : 0u;
+    const std::int32_t k = key_of(bits);
+    best = Larger ? (k > best ? k : best) : (k < best ? k : best);
+  }
+  return nan != 0 ? std::numeric_limits<float>::quiet_NaN() : value_of(best);
+}
+
+template <bool Larger>
+float extremum(const ViewWalk& x, std::uint64_t processors) {
+  const std::uint64_t size = x.size();
+  auto leaf = [&](std::uint64_t b, float* scratch) {
+    const std::uint32_t length = block_length(size, b);
+    return extremum_of<Larger>(block_values(x, b, length, scratch), length);
+  };
+  auto pick = [](float a, float b) {
+    if (a != a || b != b) return std::numeric_limits<float>::quiet_NaN();
+    std::uint32_t ba, bb;
+    std::memcpy(&ba, &a, 4);
+    std::memcpy(&bb, &b, 4);
+    return (key_of(ba) > key_of(bb)) == Larger ? a : b;
+  };
+  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, pick);
+}
+
+}  // namespace
+
+float layer_block_sum_f32(const float* x, std::uint32_t count) noexcept {
+  return Chosen::run<&LayerSumKernels::block_sum>(x, count);
+}
+
+float layer_block_dot_f32(const float* a, const float* b, std::uint32_t count) noexcept {
+  return Chosen::run<&LayerSumKernels::block_dot>(a, b, count);
+}
+
+float layer_sum_f32(const ViewWalk& x, std::uint64_t processors) {
+  const std::uint64_t size = x.size();
+  if (size == 0) return 0.0f;
+  auto leaf = [&](std::uint64_t b, float* scratch) {
+    const std::uint32_t length = block_length(size, b);
+    return layer_block_sum_f32(block_values(x, b, length, scratch), length);
+  };
+  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, add);
+}
+
+float layer_dot_f32(const ViewWalk& a, const ViewWalk& b, std::uint64_t processors) {
+  const std::uint64_t size = a.size();
+  if (size == 0) return 0.0f;
+  auto leaf = [&](std::uint64_t k, float* scratch) {
+    const std::uint32_t length = block_length(size, k);
+    return layer_block_dot_f32(block_values(a, k, length, scratch), block_values(b, k, length, scratch + kLayerBlock),
+                               length);
+  };
+  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, add);
+}
+
+float layer_max_f32(const ViewWalk& x, std::uint64_t processors) { return extremum<true>(x, processors); }
+float layer_min_f32(const ViewWalk& x, std::uint64_t processors) { return extremum<false>(x, processors); }
+
+}  // namespace zoltra::ops

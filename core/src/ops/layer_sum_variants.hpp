@@ -1,0 +1,34 @@
+#pragma once
+// The layer's block kernels for each kind of processor, and the choice among
+// them. A block is at most kLayerBlock consecutive values: value t goes to
+// lane t mod 64, each lane starts at -0.0 and adds its values in order (dot:
+// one fused multiply-add per value), then the lanes fold pairwise, w = 32, 16,
+// ..., 1: lane[l] += lane[l + w]. Every step is one float32 operation on one
+// lane, so any vector width gives the same bits.
+#include <cstdint>
+
+#include "backend/capabilities.hpp"
+
+namespace zoltra::ops {
+
+inline constexpr std::uint32_t kLayerBlock = 4096;
+inline constexpr std::uint32_t kLayerLanes = 64;
+
+// Plain C++ (std::fma: one rounding, as the instruction).
+float layer_block_sum_portable(const float* x, std::uint32_t count) noexcept;
+float layer_block_dot_portable(const float* a, const float* b, std::uint32_t count) noexcept;
+// 8 vectors of 8 lanes; needs AVX2 and FMA.
+float layer_block_sum_avx2(const float* x, std::uint32_t count) noexcept;
+float layer_block_dot_avx2(const float* a, const float* b, std::uint32_t count) noexcept;
+// 4 vectors of 16 lanes; needs AVX-512.
+float layer_block_sum_avx512(const float* x, std::uint32_t count) noexcept;
+float layer_block_dot_avx512(const float* a, const float* b, std::uint32_t count) noexcept;
+
+struct LayerSumKernels {
+  float (*block_sum)(const float*, std::uint32_t) noexcept;
+  float (*block_dot)(const float*, const float*, std::uint32_t) noexcept;
+};
+
+LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noexcept;
+
+}  // namespace zoltra::ops
