@@ -13,10 +13,9 @@ constexpr int kVectors = 4;
 
 float fold(__m512* v) noexcept {
   for (int k = 0; k < 2; ++k) v[k] = _mm512_add_ps(v[k], v[k + 2]);  // w = 32
-  const __m512 s = _mm512_add_ps(v[0], v[1]);                          // w = 16
-  const __m256 low = _mm512_castps512_ps256(s);
-  const __m256 high = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(s), 1));
-  return fold_eight_lanes(_mm256_add_ps(low, high));  // w = 8
+  alignas(64) float lane[16];
+  _mm512_store_ps(lane, _mm512_add_ps(v[0], v[1]));  // w = 16
+  return fold_eight_lanes(_mm256_add_ps(_mm256_load_ps(lane), _mm256_load_ps(lane + 8)));  // w = 8
 }
 
 // Lanes of a partial row at and after `count`.
