@@ -4,10 +4,12 @@
 #include <memory>
 #include <optional>
 
+#include "backend/processor_count.hpp"
 #include "ffi/native/layer.hpp"
 #include "ffi/native/matmul_stack.hpp"
 #include "ffi/native/out_checks.hpp"
 #include "ffi/native/results.hpp"
+#include "ops/layer_sum.hpp"
 #include "ops/matmul.hpp"
 #include "ops/matmul_stack.hpp"
 #include "profiler/core.hpp"
@@ -42,14 +44,13 @@ PyObject* dot_body(PyObject* const* args) {
   }
   const auto count = static_cast<std::uint64_t>(a.shape[0]);
   if (count == 0) return ffi::result_float(0.0f);
-  std::unique_ptr<char[]> a_copy, b_copy;
-  const auto* a_data = reinterpret_cast<const float*>(a.contiguous_data(a_copy));
-  const auto* b_data = reinterpret_cast<const float*>(b.contiguous_data(b_copy));
+  // In the layer's order on both views where they lie, as matmul's rows.
+  const ops::ViewWalk wa(a.data, 1, a.shape, a.strides), wb(b.data, 1, b.shape, b.strides);
   float value;
   {
     WithoutGil unlocked(count >= kReleaseGilElements);
     profiler::ProfileScope scope(profiler::global_profiler(), "dot_product", "CPU", count);
-    value = scheduler::with_arena([&](scheduler::ThreadArena&) { return ops::dot_product_f32(a_data, b_data, count); });
+    value = ops::layer_dot_f32(wa, wb, backend::processor_count());
   }
   return ffi::result_float(value);
 }
