@@ -27,26 +27,29 @@ def fma32(a, b, c):
 
 
 def _rows(x, pad):
-    """(blocks, 64 rows, 64 lanes) of x padded with a value that leaves a lane as it is."""
-    blocks = -(-x.size // BLOCK)
-    padded = np.full(blocks * BLOCK, pad, np.float32)
-    padded[: x.size] = x
-    return padded.reshape(blocks, BLOCK // LANES, LANES)
+    """(rows, blocks, 64, 64 lanes): each row of x padded with a value that
+    leaves a lane as it is."""
+    count, n = x.shape
+    blocks = max(-(-n // BLOCK), 1)
+    padded = np.full((count, blocks * BLOCK), pad, np.float32)
+    padded[:, :n] = x
+    return padded.reshape(count, blocks, BLOCK // LANES, LANES)
 
 
 def _fold_and_tree(lanes):
+    """lanes (rows, blocks, 64): each row's sum."""
     w = LANES // 2
     while w >= 1:
-        lanes[:, :w] = lanes[:, :w] + lanes[:, w : 2 * w]
+        lanes[..., :w] = lanes[..., :w] + lanes[..., w : 2 * w]
         w //= 2
 
     def tree(i, j):
         if j - i == 1:
-            return lanes[i, 0]
+            return lanes[:, i, 0]
         h = 1 << ((j - i - 1).bit_length() - 1)
-        return np.float32(tree(i, i + h) + tree(i + h, j))
+        return tree(i, i + h) + tree(i + h, j)
 
-    return np.float32(tree(0, len(lanes))) if len(lanes) else np.float32(0.0)
+    return tree(0, lanes.shape[1])
 
 
 def values(x):
@@ -54,12 +57,27 @@ def values(x):
     return np.asarray(x, np.float32).ravel(order="C")
 
 
+def layer_sums(x):
+    """The sum of each row of the 2-D float32 array x (+0.0 when empty)."""
+    rows = _rows(x, NEG_ZERO)
+    lanes = np.full(rows.shape[:2] + (LANES,), NEG_ZERO)
+    for r in range(rows.shape[2]):
+        lanes = lanes + rows[:, :, r]
+    return np.where(x.shape[1] == 0, np.float32(0.0), _fold_and_tree(lanes))
+
+
+def layer_dots(a, v):
+    """The dot product of each row of the 2-D a with the 1-D v."""
+    ra = _rows(a, NEG_ZERO)
+    rv = _rows(np.asarray(v, np.float32)[np.newaxis], np.float32(0.0))
+    lanes = np.full(ra.shape[:2] + (LANES,), NEG_ZERO)
+    for r in range(ra.shape[2]):
+        lanes = fma32(ra[:, :, r], rv[:, :, r], lanes)
+    return np.where(a.shape[1] == 0, np.float32(0.0), _fold_and_tree(lanes))
+
+
 def layer_sum(x):
-    rows = _rows(values(x), NEG_ZERO)
-    lanes = np.full((len(rows), LANES), NEG_ZERO)
-    for r in range(rows.shape[1]):
-        lanes = lanes + rows[:, r]
-    return _fold_and_tree(lanes)
+    return layer_sums(values(x)[np.newaxis])[0]
 
 
 def layer_mean(x):
@@ -67,12 +85,26 @@ def layer_mean(x):
 
 
 def layer_dot(a, b):
-    ra, rb = _rows(values(a), NEG_ZERO), _rows(values(b), np.float32(0.0))
-    lanes = np.full((len(ra), LANES), NEG_ZERO)
-    for r in range(ra.shape[1]):
-        lanes = fma32(ra[:, r], rb[:, r], lanes)
-    return _fold_and_tree(lanes)
+    return layer_dots(values(a)[np.newaxis], values(b))[0]
+
+
+def layer_matvec(a, v):
+    """matmul(a, v) for a of 2 or more dimensions: one dot per row."""
+    a = np.asarray(a, np.float32)
+    return layer_dots(a.reshape(int(np.prod(a.shape[:-1])), a.shape[-1]), values(v)).reshape(a.shape[:-1])
+
+
+def layer_axis_sum(x, axis):
+    """Each output the sum of its sub-view, the folded axes last in their order."""
+    x = np.asarray(x, np.float32)
+    axes = (axis,) if isinstance(axis, int) else axis
+    axes = tuple(sorted(a % x.ndim for a in axes))
+    kept = tuple(d for d in range(x.ndim) if d not in axes)
+    moved = np.transpose(x, kept + axes)
+    shape = moved.shape[: len(kept)]
+    folded = int(np.prod(moved.shape[len(kept):]))
+    return layer_sums(moved.reshape(int(np.prod(shape)), folded)).reshape(shape)
 
 
 def bits(value):
-    return np.float32(value).view(np.uint32)
+    return np.asarray(value, np.float32).view(np.uint32)
