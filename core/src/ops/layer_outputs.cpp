@@ -1,10 +1,18 @@
 // Outputs of the layer's axis reductions and matrix x vector: the kept
-// dimensions walked in row-major order, each output reduced on its own.
+// dimensions walked in row-major order, each output reduced on its own, or,
+// for sums of outputs that lie side by side, up to 256 at once: lane l of
+// output j is lanes[l][j], so each position of the folded walk is one run of
+// loads and every step stays the whole sum's step for each output.
 #include "ops/layer_outputs.hpp"
 
 #include <cstddef>
+#include <algorithm>
+#include <cstring>
+#include <memory>
 
 #include "ops/layer_sum.hpp"
+#include "ops/layer_sum_variants.hpp"
+#include "ops/layer_tree.hpp"
 #include "scheduler/pool.hpp"
 
 namespace zoltra::ops {
@@ -14,18 +22,11 @@ namespace {
 // Ranges are claimed as threads arrive: several per processor.
 constexpr std::uint64_t kRangesPerProcessor = 4;
 
-// out[o] = reduce(first element of output o, processors) for every output,
-// in ranges over the pool when there are several outputs and enough work.
-template <class Reduce>
-void each_output(const ViewWalk& starts, std::uint64_t per_output, float* out, std::uint64_t processors,
-                 Reduce&& reduce) {
-  const std::uint64_t outputs = starts.size();
-  const auto range = [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
-    float* o = out + begin;
-    starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
-      for (std::uint64_t i = 0; i < length; ++i, p += stride) *o++ = reduce(p, inner);
-    });
-  };
+// range(begin, end, processors) for ranges of [0, outputs) over the pool
+// when there are several outputs and enough work; for the whole on the
+// calling thread otherwise.
+template <class Range>
+void output_ranges(std::uint64_t outputs, std::uint64_t per_output, std::uint64_t processors, Range&& range) {
   if (outputs < 2 || processors < 2 || outputs * per_output < kLayerParallelOutputsWork ||
       scheduler::on_pool_thread())
     return range(0, outputs, processors);
@@ -33,6 +34,83 @@ void each_output(const ViewWalk& starts, std::uint64_t per_output, float* out, s
   const std::uint64_t chunks = outputs < most ? outputs : most;
   auto chunk = [&](std::size_t c) { range(c * outputs / chunks, (c + 1) * outputs / chunks, 1); };
   scheduler::run_chunks(static_cast<std::size_t>(chunks), chunk);
+}
+
+// out[o] = reduce(first element of output o, processors) for every output.
+template <class Reduce>
+void each_output(const ViewWalk& starts, std::uint64_t per_output, float* out, std::uint64_t processors,
+                 Reduce&& reduce) {
+  output_ranges(starts.size(), per_output, processors, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
+    float* o = out + begin;
+    starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
+      for (std::uint64_t i = 0; i < length; ++i, p += stride) *o++ = reduce(p, inner);
+    });
+  });
+}
+
+// Outputs summed side by side: a row of them is 1 KiB, a few cache lines
+// read in order, and their 64 lanes (64 KiB) stay in L2.
+constexpr std::uint64_t kSide = 256;
+struct Side {
+  float v[kSide];
+  float skew[24];  // rows of lanes 4 KiB apart would alias the rows of x
+};
+
+// The layer sums of the `width` sub-views `sub` from base, base + 4, ...
+void sums_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t width, float* out) {
+  const std::uint64_t size = sub.size();
+  const ViewWalk walk = sub.at(base);
+  std::unique_ptr<Side[]> lanes(new Side[kLayerLanes]);
+  auto leaf = [&](std::uint64_t b) {
+    for (std::uint32_t l = 0; l < kLayerLanes; ++l)
+      for (std::uint64_t j = 0; j < width; ++j) lanes[l].v[j] = -0.0f;
+    std::uint32_t l = 0;
+    const std::uint64_t first = b * kLayerBlock, left = size - first;
+    walk.runs(first, left < kLayerBlock ? left : kLayerBlock, [&](const char* p, std::int64_t stride, std::uint64_t n) {
+      for (std::uint64_t i = 0; i < n; ++i, p += stride) {
+        layer_add_row_f32(lanes[l].v, p, width);
+        l = (l + 1) % kLayerLanes;
+      }
+    });
+    for (std::uint32_t w = kLayerLanes / 2; w >= 1; w /= 2)
+      for (std::uint32_t k = 0; k < w; ++k)
+        for (std::uint64_t j = 0; j < width; ++j) lanes[k].v[j] += lanes[k + w].v[j];
+    return lanes[0];
+  };
+  auto add = [&](Side a, const Side& b) {
+    for (std::uint64_t j = 0; j < width; ++j) a.v[j] += b.v[j];
+    return a;
+  };
+  if (size == 0) return std::fill(out, out + width, 0.0f);
+  const Side sums = layer_tree(0, (size + kLayerBlock - 1) / kLayerBlock, leaf, add);
+  std::copy(sums.v, sums.v + width, out);
+}
+
+// Sums (divided by `divisor` for means) of outputs, eight at a time where
+// they lie side by side.
+void sums_of_outputs(const ViewWalk& starts, const ViewWalk& sub, float* out, std::uint64_t processors,
+                     bool mean) {
+  const auto divisor = static_cast<float>(sub.size());
+  output_ranges(starts.size(), sub.size(), processors, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
+    float* o = out + begin;
+    starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
+      std::uint64_t i = 0;
+      // Fewer than 8 side by side: each on its own is faster.
+      for (; stride == 4 && length - i >= 8; ) {
+        const std::uint64_t width = length - i < kSide ? length - i : kSide;
+        sums_side_by_side(sub, p, width, o);
+        if (mean)
+          for (std::uint64_t j = 0; j < width; ++j) o[j] /= divisor;
+        i += width;
+        p += 4 * width;
+        o += width;
+      }
+      for (; i < length; ++i, p += stride) {
+        const float s = layer_sum_f32(sub.at(p), inner);
+        *o++ = mean ? s / divisor : s;
+      }
+    });
+  });
 }
 
 }  // namespace
@@ -53,15 +131,10 @@ void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std:
   }
   const ViewWalk starts(data, kept, kept_shape, kept_strides);
   const ViewWalk sub(data, folded, folded_shape, folded_strides);
-  const auto count = static_cast<float>(sub.size());
+  if (fold == AxisFold::kSum || fold == AxisFold::kMean)
+    return sums_of_outputs(starts, sub, out, processors, fold == AxisFold::kMean);
   each_output(starts, sub.size(), out, processors, [&](const char* p, std::uint64_t inner) {
-    switch (fold) {
-      case AxisFold::kSum: return layer_sum_f32(sub.at(p), inner);
-      case AxisFold::kMean: return layer_sum_f32(sub.at(p), inner) / count;
-      case AxisFold::kMax: return layer_max_f32(sub.at(p), inner);
-      case AxisFold::kMin: return layer_min_f32(sub.at(p), inner);
-    }
-    return 0.0f;
+    return fold == AxisFold::kMax ? layer_max_f32(sub.at(p), inner) : layer_min_f32(sub.at(p), inner);
   });
 }
 

@@ -12,28 +12,28 @@
 #include "common/decimal.hpp"
 #include "ops/chosen_variants.hpp"
 #include "ops/layer_sum_variants.hpp"
+#include "ops/layer_tree.hpp"
 #include "scheduler/pool.hpp"
 
 namespace zoltra::ops {
 
 LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noexcept {
-  if (backend::runs_avx512_files(features)) return {layer_block_sum_avx512, layer_block_dot_avx512};
-  if (backend::runs_avx2_files(features)) return {layer_block_sum_avx2, layer_block_dot_avx2};
-  return {layer_block_sum_portable, layer_block_dot_portable};
+  if (backend::runs_avx512_files(features))
+    return {layer_block_sum_avx512, layer_block_dot_avx512, layer_add_row_avx2};
+  if (backend::runs_avx2_files(features)) return {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2};
+  return {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable};
 }
 
 namespace {
 
 using Chosen = ChosenVariants<LayerSumKernels, layer_sum_kernels_for>;
 
-// The tree over leaves [i, j), leaves evaluated in increasing order.
-// leaf(b, scratch) has 2 * kLayerBlock floats of scratch.
+// The tree over leaves [i, j); leaf(b, scratch) has 2 * kLayerBlock floats
+// of scratch.
 template <class Leaf, class Combine>
 float tree(std::uint64_t i, std::uint64_t j, Leaf& leaf, Combine& combine, float* scratch) {
-  if (j - i == 1) return leaf(i, scratch);
-  const std::uint64_t h = std::bit_floor(j - i - 1);
-  const float left = tree(i, i + h, leaf, combine, scratch);
-  return combine(left, tree(i + h, j, leaf, combine, scratch));
+  auto with_scratch = [&](std::uint64_t b) { return leaf(b, scratch); };
+  return layer_tree(i, j, with_scratch, combine);
 }
 
 struct Scratch {
@@ -147,6 +147,10 @@ float layer_block_sum_f32(const float* x, std::uint32_t count) noexcept {
 
 float layer_block_dot_f32(const float* a, const float* b, std::uint32_t count) noexcept {
   return Chosen::run<&LayerSumKernels::block_dot>(a, b, count);
+}
+
+void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept {
+  Chosen::run<&LayerSumKernels::add_row>(lane, src, width);
 }
 
 float layer_sum_f32(const ViewWalk& x, std::uint64_t processors) {

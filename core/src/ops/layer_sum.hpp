@@ -18,6 +18,7 @@ inline constexpr std::uint64_t kLayerParallelBlocks = 64;
 
 float layer_block_sum_f32(const float* x, std::uint32_t count) noexcept;
 float layer_block_dot_f32(const float* a, const float* b, std::uint32_t count) noexcept;
+void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept;
 
 // `processors` only decides how the work splits (1: on the calling thread).
 float layer_sum_f32(const ViewWalk& x, std::uint64_t processors);

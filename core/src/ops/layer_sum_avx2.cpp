@@ -58,4 +58,13 @@ float layer_block_dot_avx2(const float* a, const float* b, std::uint32_t count) 
   return fold(v);
 }
 
+void layer_add_row_avx2(float* lane, const char* src, std::uint64_t width) noexcept {
+  std::uint64_t j = 0;
+  for (; j + 8 <= width; j += 8) {
+    const __m256 v = _mm256_loadu_ps(reinterpret_cast<const float*>(src + 4 * j));
+    _mm256_storeu_ps(lane + j, _mm256_add_ps(_mm256_loadu_ps(lane + j), v));
+  }
+  layer_add_row_portable(lane + j, src + 4 * j, width - j);
+}
+
 }  // namespace zoltra::ops

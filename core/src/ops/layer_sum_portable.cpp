@@ -1,5 +1,6 @@
 // The layer's block kernels in plain C++: 64 lanes in an array.
 #include <cmath>
+#include <cstring>
 
 #include "ops/layer_sum_variants.hpp"
 
@@ -30,6 +31,14 @@ float layer_block_dot_portable(const float* a, const float* b, std::uint32_t cou
   for (float& l : lane) l = -0.0f;
   for (std::uint32_t t = 0; t < count; ++t) lane[t % kLayerLanes] = std::fma(a[t], b[t], lane[t % kLayerLanes]);
   return fold(lane);
+}
+
+void layer_add_row_portable(float* lane, const char* src, std::uint64_t width) noexcept {
+  for (std::uint64_t j = 0; j < width; ++j) {
+    float v;
+    std::memcpy(&v, src + 4 * j, 4);
+    lane[j] += v;
+  }
 }
 
 }  // namespace zoltra::ops

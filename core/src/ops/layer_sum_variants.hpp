@@ -17,9 +17,13 @@ inline constexpr std::uint32_t kLayerLanes = 64;
 // Plain C++ (std::fma: one rounding, as the instruction).
 float layer_block_sum_portable(const float* x, std::uint32_t count) noexcept;
 float layer_block_dot_portable(const float* a, const float* b, std::uint32_t count) noexcept;
+// lane[j] += the float at src + 4j, for j < width: one step of many outputs'
+// lanes side by side.
+void layer_add_row_portable(float* lane, const char* src, std::uint64_t width) noexcept;
 // 8 vectors of 8 lanes; needs AVX2 and FMA.
 float layer_block_sum_avx2(const float* x, std::uint32_t count) noexcept;
 float layer_block_dot_avx2(const float* a, const float* b, std::uint32_t count) noexcept;
+void layer_add_row_avx2(float* lane, const char* src, std::uint64_t width) noexcept;
 // 4 vectors of 16 lanes; needs AVX-512.
 float layer_block_sum_avx512(const float* x, std::uint32_t count) noexcept;
 float layer_block_dot_avx512(const float* a, const float* b, std::uint32_t count) noexcept;
@@ -27,6 +31,7 @@ float layer_block_dot_avx512(const float* a, const float* b, std::uint32_t count
 struct LayerSumKernels {
   float (*block_sum)(const float*, std::uint32_t) noexcept;
   float (*block_dot)(const float*, const float*, std::uint32_t) noexcept;
+  void (*add_row)(float*, const char*, std::uint64_t) noexcept;
 };
 
 LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noexcept;
