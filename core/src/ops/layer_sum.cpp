@@ -1,6 +1,5 @@
-// The layer's reductions: blocks of the row-major walk, read in place when
-// they are one contiguous run and gathered into an L1-sized buffer
-// otherwise, then the fixed tree over the block values.
+// The layer's reductions: blocks of the row-major walk (layer_blocks.hpp),
+// then the fixed tree over the block values.
 #include "ops/layer_sum.hpp"
 
 #include <bit>
@@ -11,6 +10,7 @@
 
 #include "common/decimal.hpp"
 #include "ops/chosen_variants.hpp"
+#include "ops/layer_blocks.hpp"
 #include "ops/layer_sum_variants.hpp"
 #include "ops/layer_tree.hpp"
 #include "scheduler/pool.hpp"
@@ -28,17 +28,14 @@ namespace {
 
 using Chosen = ChosenVariants<LayerSumKernels, layer_sum_kernels_for>;
 
-// The tree over leaves [i, j); leaf(b, scratch) has 2 * kLayerBlock floats
-// of scratch.
+// The tree over leaves [i, j); leaf(b, readers) reads block b of the walks
+// through readers[0] and readers[1], which serve one chunk.
 template <class Leaf, class Combine>
-float tree(std::uint64_t i, std::uint64_t j, Leaf& leaf, Combine& combine, float* scratch) {
-  auto with_scratch = [&](std::uint64_t b) { return leaf(b, scratch); };
-  return layer_tree(i, j, with_scratch, combine);
+float tree(std::uint64_t i, std::uint64_t j, Leaf& leaf, Combine& combine, const ViewWalk& a, const ViewWalk& b) {
+  BlockReader readers[2] = {BlockReader(a), BlockReader(b)};
+  auto with_readers = [&](std::uint64_t k) { return leaf(k, readers); };
+  return layer_tree(i, j, with_readers, combine);
 }
-
-struct Scratch {
-  alignas(64) float floats[2 * kLayerBlock];
-};
 
 // The same tree cut at its first nodes of at most `grain` leaves: collect
 // lists them in order, join combines their values above them.
@@ -61,20 +58,16 @@ float join(std::uint64_t i, std::uint64_t j, std::uint64_t grain, const float*& 
 constexpr std::uint64_t kNodesPerProcessor = 4;
 
 template <class Leaf, class Combine>
-float tree_over_pool(std::uint64_t leaves, std::uint64_t processors, Leaf leaf, Combine combine) {
-  if (leaves < kLayerParallelBlocks || processors < 2 || scheduler::on_pool_thread()) {
-    Scratch scratch;
-    return tree(0, leaves, leaf, combine, scratch.floats);
-  }
+float tree_over_pool(std::uint64_t leaves, std::uint64_t processors, Leaf leaf, Combine combine, const ViewWalk& a,
+                     const ViewWalk& b) {
+  if (leaves < kLayerParallelBlocks || processors < 2 || scheduler::on_pool_thread())
+    return tree(0, leaves, leaf, combine, a, b);
   const std::uint64_t grain = ceil_div(leaves, kNodesPerProcessor * processors);
   std::vector<std::uint64_t> starts;
   collect(0, leaves, grain, starts);
   starts.push_back(leaves);
   std::vector<float> values(starts.size() - 1);
-  auto node = [&](std::size_t c) {
-    Scratch scratch;
-    values[c] = tree(starts[c], starts[c + 1], leaf, combine, scratch.floats);
-  };
+  auto node = [&](std::size_t c) { values[c] = tree(starts[c], starts[c + 1], leaf, combine, a, b); };
   scheduler::run_chunks(values.size(), node);
   const float* next = values.data();
   return join(0, leaves, grain, next, combine);
@@ -83,13 +76,6 @@ float tree_over_pool(std::uint64_t leaves, std::uint64_t processors, Leaf leaf, 
 std::uint32_t block_length(std::uint64_t size, std::uint64_t b) noexcept {
   const std::uint64_t left = size - b * kLayerBlock;
   return static_cast<std::uint32_t>(left < kLayerBlock ? left : kLayerBlock);
-}
-
-// The block's values: in place, or gathered into `buffer`.
-const float* block_values(const ViewWalk& x, std::uint64_t b, std::uint32_t length, float* buffer) {
-  if (x.contiguous()) return reinterpret_cast<const float*>(x.data()) + b * kLayerBlock;
-  x.gather(b * kLayerBlock, length, buffer);
-  return buffer;
 }
 
 float add(float a, float b) noexcept { return a + b; }
@@ -125,9 +111,9 @@ float extremum_of(const float* x, std::uint32_t count) noexcept {
 template <bool Larger>
 float extremum(const ViewWalk& x, std::uint64_t processors) {
   const std::uint64_t size = x.size();
-  auto leaf = [&](std::uint64_t b, float* scratch) {
+  auto leaf = [&](std::uint64_t b, BlockReader* readers) {
     const std::uint32_t length = block_length(size, b);
-    return extremum_of<Larger>(block_values(x, b, length, scratch), length);
+    return extremum_of<Larger>(readers[0].block(b, length), length);
   };
   auto pick = [](float a, float b) {
     if (a != a || b != b) return std::numeric_limits<float>::quiet_NaN();
@@ -136,7 +122,7 @@ float extremum(const ViewWalk& x, std::uint64_t processors) {
     std::memcpy(&bb, &b, 4);
     return (key_of(ba) > key_of(bb)) == Larger ? a : b;
   };
-  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, pick);
+  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, pick, x, x);
 }
 
 }  // namespace
@@ -156,22 +142,21 @@ void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexce
 float layer_sum_f32(const ViewWalk& x, std::uint64_t processors) {
   const std::uint64_t size = x.size();
   if (size == 0) return 0.0f;
-  auto leaf = [&](std::uint64_t b, float* scratch) {
+  auto leaf = [&](std::uint64_t b, BlockReader* readers) {
     const std::uint32_t length = block_length(size, b);
-    return layer_block_sum_f32(block_values(x, b, length, scratch), length);
+    return layer_block_sum_f32(readers[0].block(b, length), length);
   };
-  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, add);
+  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, add, x, x);
 }
 
 float layer_dot_f32(const ViewWalk& a, const ViewWalk& b, std::uint64_t processors) {
   const std::uint64_t size = a.size();
   if (size == 0) return 0.0f;
-  auto leaf = [&](std::uint64_t k, float* scratch) {
+  auto leaf = [&](std::uint64_t k, BlockReader* readers) {
     const std::uint32_t length = block_length(size, k);
-    return layer_block_dot_f32(block_values(a, k, length, scratch), block_values(b, k, length, scratch + kLayerBlock),
-                               length);
+    return layer_block_dot_f32(readers[0].block(k, length), readers[1].block(k, length), length);
   };
-  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, add);
+  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, add, a, b);
 }
 
 float layer_max_f32(const ViewWalk& x, std::uint64_t processors) { return extremum<true>(x, processors); }
