@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <xmmintrin.h>
+
 namespace zoltra::ops {
 
 class ViewWalk {
@@ -82,6 +84,16 @@ class ViewWalk {
     runs(first, count, [&](const char* p, std::int64_t stride, std::uint64_t length) {
       if (stride == 4) {
         std::memcpy(out, p, length * 4);
+      } else if (stride == 8) {
+        // Every second float, four at a time; the last load's extra float lies
+        // before the next element, so inside the buffer.
+        std::uint64_t i = 0;
+        for (; i + 4 < length; i += 4, p += 32) {
+          const __m128 low = _mm_loadu_ps(reinterpret_cast<const float*>(p));
+          const __m128 high = _mm_loadu_ps(reinterpret_cast<const float*>(p + 16));
+          _mm_storeu_ps(out + i, _mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
+        }
+        for (; i < length; ++i, p += stride) std::memcpy(out + i, p, 4);
       } else {
         for (std::uint64_t i = 0; i < length; ++i, p += stride) std::memcpy(out + i, p, 4);
       }
