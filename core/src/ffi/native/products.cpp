@@ -113,7 +113,8 @@ const PyMethodDef kMethods[] = {
     ZOLTRA_NATIVE_METHOD(dot, dot_body,
                          "dot(a, b)\n--\n\n"
                          "The dot product of two 1-D float32 arrays of one length, as a Python\n"
-                         "float (0.0 when empty). Views that are not contiguous are copied first."),
+                         "float (0.0 when empty), in the layer's order: sum()'s blocks and lanes,\n"
+                         "each step one fused multiply-add; views are read where they lie."),
     ZOLTRA_NATIVE_METHOD(matmul, matmul_body,
                          "matmul(a, b, out=None)\n--\n\n"
                          "The matrix product of float32 arrays, with NumPy's matmul rules.\n\n"
@@ -123,7 +124,8 @@ const PyMethodDef kMethods[] = {
                          "broadcast. Each matrix of the result is, bit for bit, the raw\n"
                          "tensor_matmul_2d_f32 product of its pair; matrices that are not C-ordered\n"
                          "are copied first, and stacks of small products run in parallel across the\n"
-                         "stack. Without `out` the result is a new array of the kind of `a`; `out`\n"
+                         "stack. By a 1-D `b`, element i is dot(a[..., i, :], b), bit for bit.\n"
+                         "Without `out` the result is a new array of the kind of `a`; `out`\n"
                          "must be a writable C-contiguous float32 array of the result's shape, and\n"
                          "when it shares memory with `a` or `b` the product is computed into a\n"
                          "temporary first. Returns the result.\n\n"

@@ -114,9 +114,10 @@ const PyMethodDef kMethods[] = {
     ZOLTRA_NATIVE_METHOD(sum, sum_body,
                          "sum(x, axis=None, keepdims=False)\n--\n\n"
                          "The sum of all elements of `x`, as a Python number.\n\n"
-                         "float32 input: a float, computed as the module's float32 sum (contiguous\n"
-                         "memory: 8 lanes with a compensated tail; any other view: one plain float32\n"
-                         "addition per element in row-major order, on the view's own strides).\n"
+                         "float32 input: a float in the layer's order, the same bits for every layout,\n"
+                         "processor and processor count: the elements in row-major order, blocks of\n"
+                         "4,096 values in 64 lanes (value t in lane t mod 64, from -0.0), the lanes\n"
+                         "folded pairwise, the block sums over a fixed tree.\n"
                          "int32 input: an int, the sum wrapped modulo 2**32 into the int32 range\n"
                          "(unlike NumPy, which widens to int64); a view that is not contiguous is\n"
                          "copied first. An empty array sums to 0.0 (0 for int32).\n\n"
@@ -139,8 +140,8 @@ const PyMethodDef kMethods[] = {
     ZOLTRA_NATIVE_METHOD(max, max_body,
                          "max(x, axis=None, keepdims=False)\n--\n\n"
                          "The largest element of a non-empty float32 array, as a Python float.\n\n"
-                         "Elements are compared in row-major order and ties keep the first; a NaN\n"
-                         "is the result only when it comes first (later NaNs are skipped).\n\n"
+                         "NaN when any element is NaN; +0.0 counts above -0.0, so the result does not\n"
+                         "depend on the layout or the order of visits.\n\n"
                          "With `axis` (an int or a tuple of ints, negative counting from the end) or\n"
                          "`keepdims=True`, an array of the kind of `x` with NumPy's shape instead, each\n"
                          "element equal, bit for bit, to this function's whole reduction of the\n"
@@ -149,7 +150,8 @@ const PyMethodDef kMethods[] = {
                          "    zn.max(x, axis=1, keepdims=True)"),
     ZOLTRA_NATIVE_METHOD(min, min_body,
                          "min(x, axis=None, keepdims=False)\n--\n\n"
-                         "The smallest element of a non-empty float32 array; NaNs and ties as for max().\n"
+                         "The smallest element of a non-empty float32 array: NaN when any element is\n"
+                         "NaN, -0.0 below +0.0.\n"
                          "axis and keepdims as for max()."),
     ZOLTRA_NATIVE_METHOD(all, all_body,
                          "all(x, axis=None, keepdims=False)\n--\n\n"
