@@ -142,6 +142,8 @@ void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexce
 float layer_sum_f32(const ViewWalk& x, std::uint64_t processors) {
   const std::uint64_t size = x.size();
   if (size == 0) return 0.0f;
+  if (size <= kLayerBlock && x.contiguous())  // one block read in place: the tree is that block
+    return layer_block_sum_f32(reinterpret_cast<const float*>(x.data()), static_cast<std::uint32_t>(size));
   auto leaf = [&](std::uint64_t b, BlockReader* readers) {
     const std::uint32_t length = block_length(size, b);
     return layer_block_sum_f32(readers[0].block(b, length), length);
@@ -152,6 +154,10 @@ float layer_sum_f32(const ViewWalk& x, std::uint64_t processors) {
 float layer_dot_f32(const ViewWalk& a, const ViewWalk& b, std::uint64_t processors) {
   const std::uint64_t size = a.size();
   if (size == 0) return 0.0f;
+  if (size <= kLayerBlock && a.contiguous() && b.contiguous()) {  // a row of a matrix x vector product
+    return layer_block_dot_f32(reinterpret_cast<const float*>(a.data()), reinterpret_cast<const float*>(b.data()),
+                               static_cast<std::uint32_t>(size));
+  }
   auto leaf = [&](std::uint64_t k, BlockReader* readers) {
     const std::uint32_t length = block_length(size, k);
     return layer_block_dot_f32(readers[0].block(k, length), readers[1].block(k, length), length);
