@@ -105,8 +105,11 @@ void sums_of_outputs(const ViewWalk& starts, const ViewWalk& sub, float* out, st
         p += 4 * width;
         o += width;
       }
+      const bool direct = sub.contiguous() && sub.size() <= kLayerBlock && sub.size() > 0;
+      const auto count = static_cast<std::uint32_t>(sub.size());
       for (; i < length; ++i, p += stride) {
-        const float s = layer_sum_f32(sub.at(p), inner);
+        const float s = direct ? layer_block_sum_f32(reinterpret_cast<const float*>(p), count)
+                               : layer_sum_f32(sub.at(p), inner);
         *o++ = mean ? s / divisor : s;
       }
     });
@@ -140,8 +143,14 @@ void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std:
 
 void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk& v, float* out,
                       std::uint64_t processors) {
-  each_output(rows, row.size(), out, processors,
-              [&](const char* p, std::uint64_t inner) { return layer_dot_f32(row.at(p), v, inner); });
+  // Rows of one block in place go straight to the kernel: a walk is 1 KiB to copy.
+  const bool direct = row.contiguous() && v.contiguous() && row.size() <= kLayerBlock;
+  const auto* vector = reinterpret_cast<const float*>(v.data());
+  const auto length = static_cast<std::uint32_t>(row.size());
+  each_output(rows, row.size(), out, processors, [&](const char* p, std::uint64_t inner) {
+    if (direct) return length == 0 ? 0.0f : layer_block_dot_f32(reinterpret_cast<const float*>(p), vector, length);
+    return layer_dot_f32(row.at(p), v, inner);
+  });
 }
 
 }  // namespace zoltra::ops
