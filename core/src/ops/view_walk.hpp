@@ -81,23 +81,21 @@ class ViewWalk {
 
   // Copies the positions [first, first + count) in row-major order to out.
   void gather(std::uint64_t first, std::uint64_t count, float* out) const {
-    runs(first, count, [&](const char* p, std::int64_t stride, std::uint64_t length) {
-      if (stride == 4) {
-        std::memcpy(out, p, length * 4);
-      } else if (stride == 8) {
+    runs(first, count, [&out](const char* p, std::int64_t stride, std::uint64_t length) {
+      float* const o = out;  // a local: stores through it cannot move it
+      out += length;
+      if (stride == 4) return static_cast<void>(std::memcpy(o, p, length * 4));
+      std::uint64_t i = 0;
+      if (stride == 8) {
         // Every second float, four at a time; the last load's extra float lies
         // before the next element, so inside the buffer.
-        std::uint64_t i = 0;
         for (; i + 4 < length; i += 4, p += 32) {
           const __m128 low = _mm_loadu_ps(reinterpret_cast<const float*>(p));
           const __m128 high = _mm_loadu_ps(reinterpret_cast<const float*>(p + 16));
-          _mm_storeu_ps(out + i, _mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
+          _mm_storeu_ps(o + i, _mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
         }
-        for (; i < length; ++i, p += stride) std::memcpy(out + i, p, 4);
-      } else {
-        for (std::uint64_t i = 0; i < length; ++i, p += stride) std::memcpy(out + i, p, 4);
       }
-      out += length;
+      for (; i < length; ++i, p += stride) std::memcpy(o + i, p, 4);
     });
   }
 
