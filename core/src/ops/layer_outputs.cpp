@@ -5,9 +5,8 @@
 // loads and every step stays the whole sum's step for each output.
 #include "ops/layer_outputs.hpp"
 
-#include <cstddef>
 #include <algorithm>
-#include <cstring>
+#include <cstddef>
 #include <memory>
 
 #include "ops/layer_sum.hpp"
@@ -86,8 +85,8 @@ void sums_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t widt
   std::copy(sums.v, sums.v + width, out);
 }
 
-// Sums (divided by `divisor` for means) of outputs, eight at a time where
-// they lie side by side.
+// Sums (means: divided by the folded count) of the outputs, up to kSide at a
+// time where 8 or more lie side by side.
 void sums_of_outputs(const ViewWalk& starts, const ViewWalk& sub, float* out, std::uint64_t processors,
                      bool mean) {
   const auto divisor = static_cast<float>(sub.size());
@@ -95,8 +94,7 @@ void sums_of_outputs(const ViewWalk& starts, const ViewWalk& sub, float* out, st
     float* o = out + begin;
     starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
       std::uint64_t i = 0;
-      // Fewer than 8 side by side: each on its own is faster.
-      for (; stride == 4 && length - i >= 8; ) {
+      while (stride == 4 && length - i >= 8) {
         const std::uint64_t width = length - i < kSide ? length - i : kSide;
         sums_side_by_side(sub, p, width, o);
         if (mean)
