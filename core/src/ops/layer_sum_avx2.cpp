@@ -1,9 +1,7 @@
 // The layer's block kernels with AVX2: lane 8k + i is element i of vector k.
-// A partial last row is padded with values that leave a lane as it is:
-// -0.0 for sums, -0.0 * +0.0 for dot.
+// A partial last row is read with masked loads, its empty lanes given values
+// that leave a lane as it is: -0.0 for sums, -0.0 * +0.0 for dot.
 #include <immintrin.h>
-
-#include <cstring>
 
 #include "ops/layer_fold_x86.hpp"
 #include "ops/layer_sum_variants.hpp"
@@ -20,9 +18,14 @@ float fold(__m256* v) noexcept {
   return fold_eight_lanes(_mm256_add_ps(v[0], v[1]));                  // w = 8
 }
 
-void padded_row(float* row, const float* x, std::uint32_t count, float pad) noexcept {
-  for (std::uint32_t l = 0; l < kLayerLanes; ++l) row[l] = pad;
-  std::memcpy(row, x, count * sizeof(float));
+// Lanes 8k + i < count of a partial row.
+__m256i row_mask(std::uint32_t count, int k) noexcept {
+  return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count) - 8 * k), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// The lanes of x under the mask, -0.0 in the others.
+__m256 masked_or_negative_zero(const float* x, __m256i mask) noexcept {
+  return _mm256_blendv_ps(_mm256_set1_ps(-0.0f), _mm256_maskload_ps(x, mask), _mm256_castsi256_ps(mask));
 }
 
 }  // namespace
@@ -33,11 +36,8 @@ float layer_block_sum_avx2(const float* x, std::uint32_t count) noexcept {
   std::uint32_t t = 0;
   for (; t + kLayerLanes <= count; t += kLayerLanes)
     for (int k = 0; k < kVectors; ++k) v[k] = _mm256_add_ps(v[k], _mm256_loadu_ps(x + t + 8 * k));
-  if (t < count) {
-    alignas(32) float row[kLayerLanes];
-    padded_row(row, x + t, count - t, -0.0f);
-    for (int k = 0; k < kVectors; ++k) v[k] = _mm256_add_ps(v[k], _mm256_load_ps(row + 8 * k));
-  }
+  for (int k = 0; k < kVectors && t + 8 * k < count; ++k)
+    v[k] = _mm256_add_ps(v[k], masked_or_negative_zero(x + t + 8 * k, row_mask(count - t, k)));
   return fold(v);
 }
 
@@ -48,12 +48,9 @@ float layer_block_dot_avx2(const float* a, const float* b, std::uint32_t count) 
   for (; t + kLayerLanes <= count; t += kLayerLanes)
     for (int k = 0; k < kVectors; ++k)
       v[k] = _mm256_fmadd_ps(_mm256_loadu_ps(a + t + 8 * k), _mm256_loadu_ps(b + t + 8 * k), v[k]);
-  if (t < count) {
-    alignas(32) float ra[kLayerLanes], rb[kLayerLanes];
-    padded_row(ra, a + t, count - t, -0.0f);
-    padded_row(rb, b + t, count - t, 0.0f);
-    for (int k = 0; k < kVectors; ++k)
-      v[k] = _mm256_fmadd_ps(_mm256_load_ps(ra + 8 * k), _mm256_load_ps(rb + 8 * k), v[k]);
+  for (int k = 0; k < kVectors && t + 8 * k < count; ++k) {
+    const __m256i mask = row_mask(count - t, k);
+    v[k] = _mm256_fmadd_ps(masked_or_negative_zero(a + t + 8 * k, mask), _mm256_maskload_ps(b + t + 8 * k, mask), v[k]);
   }
   return fold(v);
 }
