@@ -1,7 +1,8 @@
-// The layer's block kernels: every variant the processor runs against the
-// plain C++ one, bit for bit, at lengths around the lane row (64) and the
-// block (4096), on order-sensitive data with special values; and the whole
-// reduction's tree, which must not change with the processor count.
+// The layer's block kernels (sum, dot, max, min, a row of side-by-side
+// lanes): every variant the processor runs against the plain C++ one, bit for
+// bit, at lengths around the lane row (64) and the block (4096), on
+// order-sensitive data with special values; and the whole reduction's tree,
+// which must not change with the processor count.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,21 +20,32 @@ using flat_test::same_float;
 
 const std::uint32_t kLengths[] = {0, 1, 7, 63, 64, 65, 127, 129, 1000, 4031, 4095, 4096};
 
-void check_variant(float (*sum)(const float*, std::uint32_t) noexcept,
-                   float (*dot)(const float*, const float*, std::uint32_t) noexcept) {
+const LayerSumKernels kPortable = {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable,
+                                   layer_block_max_portable, layer_block_min_portable};
+
+void check_variant(const LayerSumKernels& kernels) {
   std::mt19937 gen(5);
   for (std::uint32_t n : kLengths) {
     std::vector<float> a = flat_test::order_sensitive(n, n), b = flat_test::order_sensitive(n, n + 1);
     const auto check = [&](const char* what) {
-      ASSERT_TRUE(same_float(layer_block_sum_portable(a.data(), n), sum(a.data(), n))) << what << " n=" << n;
-      ASSERT_TRUE(same_float(layer_block_dot_portable(a.data(), b.data(), n), dot(a.data(), b.data(), n)))
+      ASSERT_TRUE(same_float(kPortable.block_sum(a.data(), n), kernels.block_sum(a.data(), n))) << what << " n=" << n;
+      ASSERT_TRUE(same_float(kPortable.block_dot(a.data(), b.data(), n), kernels.block_dot(a.data(), b.data(), n)))
           << what << " n=" << n;
+      if (n == 0) return;
+      ASSERT_TRUE(same_float(kPortable.block_max(a.data(), n), kernels.block_max(a.data(), n))) << what << " n=" << n;
+      ASSERT_TRUE(same_float(kPortable.block_min(a.data(), n), kernels.block_min(a.data(), n))) << what << " n=" << n;
+      std::vector<float> row(n, 1.0f), lanes = row;
+      kPortable.add_row(row.data(), reinterpret_cast<const char*>(a.data()), n);
+      kernels.add_row(lanes.data(), reinterpret_cast<const char*>(a.data()), n);
+      for (std::uint32_t j = 0; j < n; ++j) ASSERT_TRUE(same_float(row[j], lanes[j])) << what << " j=" << j;
     };
     check("order-sensitive");
     if (n == 0) continue;
     std::vector<float> zeros(n, -0.0f);
     std::swap(a, zeros);
     check("negative zeros");
+    a[n / 2] = 0.0f;
+    check("zeros of both signs");
     std::swap(a, zeros);
     for (float special : flat_test::special_values()) {
       const std::uint32_t at = gen() % n;
@@ -47,12 +59,13 @@ void check_variant(float (*sum)(const float*, std::uint32_t) noexcept,
 
 TEST(LayerSumVariants, Avx2) {
   if (!zoltra::backend::runs_avx2_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX2 or FMA";
-  check_variant(layer_block_sum_avx2, layer_block_dot_avx2);
+  check_variant({layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
+                 layer_block_min_avx2});
 }
 
 TEST(LayerSumVariants, Avx512) {
   if (!zoltra::backend::runs_avx512_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX-512";
-  check_variant(layer_block_sum_avx512, layer_block_dot_avx512);
+  check_variant(layer_sum_kernels_for(zoltra::backend::cpu_features()));
 }
 
 // 1000 blocks and a bit: a tree of uneven depth, cut at other nodes for each

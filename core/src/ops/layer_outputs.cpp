@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <limits>
 #include <memory>
 
 #include "ops/layer_sum.hpp"
@@ -114,6 +116,31 @@ void sums_of_outputs(const ViewWalk& starts, const ViewWalk& sub, float* out, st
   });
 }
 
+// The max (larger) or min of each of the `width` sub-views `sub` from base,
+// base + 4, ...: any order of visits gives the same result, so the walk goes
+// once, all outputs' keys side by side.
+void extrema_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t width, bool larger, float* out) {
+  std::int32_t best[kSide];
+  std::uint8_t nan[kSide];
+  for (std::uint64_t j = 0; j < width; ++j) {
+    best[j] = larger ? std::numeric_limits<std::int32_t>::min() : std::numeric_limits<std::int32_t>::max();
+    nan[j] = 0;
+  }
+  sub.at(base).runs(0, sub.size(), [&](const char* p, std::int64_t stride, std::uint64_t n) {
+    for (std::uint64_t i = 0; i < n; ++i, p += stride) {
+      for (std::uint64_t j = 0; j < width; ++j) {
+        float v;
+        std::memcpy(&v, p + 4 * j, 4);
+        nan[j] |= v != v ? 1 : 0;
+        const std::int32_t k = layer_order_key(v);
+        best[j] = larger ? (k > best[j] ? k : best[j]) : (k < best[j] ? k : best[j]);
+      }
+    }
+  });
+  for (std::uint64_t j = 0; j < width; ++j)
+    out[j] = nan[j] != 0 ? std::numeric_limits<float>::quiet_NaN() : layer_value_of_key(best[j]);
+}
+
 }  // namespace
 
 void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std::int64_t* shape,
@@ -134,8 +161,20 @@ void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std:
   const ViewWalk sub(data, folded, folded_shape, folded_strides);
   if (fold == AxisFold::kSum || fold == AxisFold::kMean)
     return sums_of_outputs(starts, sub, out, processors, fold == AxisFold::kMean);
-  each_output(starts, sub.size(), out, processors, [&](const char* p, std::uint64_t inner) {
-    return fold == AxisFold::kMax ? layer_max_f32(sub.at(p), inner) : layer_min_f32(sub.at(p), inner);
+  const bool larger = fold == AxisFold::kMax;
+  output_ranges(starts.size(), sub.size(), processors, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
+    float* o = out + begin;
+    starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
+      std::uint64_t i = 0;
+      while (stride == 4 && length - i >= 8) {
+        const std::uint64_t width = length - i < kSide ? length - i : kSide;
+        extrema_side_by_side(sub, p, width, larger, o);
+        i += width;
+        p += 4 * width;
+        o += width;
+      }
+      for (; i < length; ++i, p += stride) *o++ = larger ? layer_max_f32(sub.at(p), inner) : layer_min_f32(sub.at(p), inner);
+    });
   });
 }
 

@@ -18,10 +18,16 @@
 namespace zoltra::ops {
 
 LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noexcept {
-  if (backend::runs_avx512_files(features))
-    return {layer_block_sum_avx512, layer_block_dot_avx512, layer_add_row_avx2};
-  if (backend::runs_avx2_files(features)) return {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2};
-  return {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable};
+  if (backend::runs_avx512_files(features)) {
+    return {layer_block_sum_avx512, layer_block_dot_avx512, layer_add_row_avx2, layer_block_max_avx2,
+            layer_block_min_avx2};
+  }
+  if (backend::runs_avx2_files(features)) {
+    return {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
+            layer_block_min_avx2};
+  }
+  return {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable, layer_block_max_portable,
+          layer_block_min_portable};
 }
 
 namespace {
@@ -80,47 +86,19 @@ std::uint32_t block_length(std::uint64_t size, std::uint64_t b) noexcept {
 
 float add(float a, float b) noexcept { return a + b; }
 
-// Order keys of float bits: increasing with the value, -0.0 below +0.0.
-std::int32_t key_of(std::uint32_t bits) noexcept {
-  return static_cast<std::int32_t>(bits ^ ((static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31)) >> 1));
-}
-
-float value_of(std::int32_t key) noexcept {
-  const auto bits = static_cast<std::uint32_t>(key) ^ (static_cast<std::uint32_t>(key >> 31) >> 1);
-  float v;
-  std::memcpy(&v, &bits, 4);
-  return v;
-}
-
-// Max (Larger) or min over keys, NaN when any value is NaN. A loop of integer
-// steps that the compiler vectorizes for any x86-64.
+// No order of visits changes a max or min: the walk goes through memory.
 template <bool Larger>
-float extremum_of(const float* x, std::uint32_t count) noexcept {
-  std::int32_t best = Larger ? std::numeric_limits<std::int32_t>::min() : std::numeric_limits<std::int32_t>::max();
-  std::uint32_t nan = 0;
-  for (std::uint32_t t = 0; t < count; ++t) {
-    std::uint32_t bits;
-    std::memcpy(&bits, x + t, 4);
-    nan |= (bits & 0x7FFFFFFFu) > 0x7F800000u ? 1u : 0u;
-    const std::int32_t k = key_of(bits);
-    best = Larger ? (k > best ? k : best) : (k < best ? k : best);
-  }
-  return nan != 0 ? std::numeric_limits<float>::quiet_NaN() : value_of(best);
-}
-
-template <bool Larger>
-float extremum(const ViewWalk& x, std::uint64_t processors) {
+float extremum(const ViewWalk& view, std::uint64_t processors) {
+  const ViewWalk x = view.in_memory_order();
   const std::uint64_t size = x.size();
   auto leaf = [&](std::uint64_t b, BlockReader* readers) {
     const std::uint32_t length = block_length(size, b);
-    return extremum_of<Larger>(readers[0].block(b, length), length);
+    const float* values = readers[0].block(b, length);
+    return Larger ? layer_block_max_f32(values, length) : layer_block_min_f32(values, length);
   };
   auto pick = [](float a, float b) {
     if (a != a || b != b) return std::numeric_limits<float>::quiet_NaN();
-    std::uint32_t ba, bb;
-    std::memcpy(&ba, &a, 4);
-    std::memcpy(&bb, &b, 4);
-    return (key_of(ba) > key_of(bb)) == Larger ? a : b;
+    return (layer_order_key(a) > layer_order_key(b)) == Larger ? a : b;
   };
   return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, pick, x, x);
 }
@@ -133,6 +111,14 @@ float layer_block_sum_f32(const float* x, std::uint32_t count) noexcept {
 
 float layer_block_dot_f32(const float* a, const float* b, std::uint32_t count) noexcept {
   return Chosen::run<&LayerSumKernels::block_dot>(a, b, count);
+}
+
+float layer_block_max_f32(const float* x, std::uint32_t count) noexcept {
+  return Chosen::run<&LayerSumKernels::block_max>(x, count);
+}
+
+float layer_block_min_f32(const float* x, std::uint32_t count) noexcept {
+  return Chosen::run<&LayerSumKernels::block_min>(x, count);
 }
 
 void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept {

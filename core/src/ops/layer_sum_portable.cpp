@@ -1,6 +1,7 @@
 // The layer's block kernels in plain C++: 64 lanes in an array.
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "ops/layer_sum_variants.hpp"
 
@@ -40,5 +41,24 @@ void layer_add_row_portable(float* lane, const char* src, std::uint64_t width) n
     lane[j] += v;
   }
 }
+
+namespace {
+
+template <bool Larger>
+float extremum(const float* x, std::uint32_t count) noexcept {
+  std::int32_t best = layer_order_key(x[0]);
+  bool nan = false;
+  for (std::uint32_t t = 0; t < count; ++t) {
+    nan |= x[t] != x[t];
+    const std::int32_t k = layer_order_key(x[t]);
+    best = Larger ? (k > best ? k : best) : (k < best ? k : best);
+  }
+  return nan ? std::numeric_limits<float>::quiet_NaN() : layer_value_of_key(best);
+}
+
+}  // namespace
+
+float layer_block_max_portable(const float* x, std::uint32_t count) noexcept { return extremum<true>(x, count); }
+float layer_block_min_portable(const float* x, std::uint32_t count) noexcept { return extremum<false>(x, count); }
 
 }  // namespace zoltra::ops

@@ -7,6 +7,7 @@
 // pool.
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include <xmmintrin.h>
 
@@ -40,6 +41,26 @@ class ViewWalk {
     w.data_ = data;
     return w;
   }
+  // The same elements in the order they lie in memory, for reductions that
+  // no order changes: steps made positive, the longest outermost.
+  ViewWalk in_memory_order() const noexcept {
+    std::int64_t shape[kMaxDims], strides[kMaxDims];
+    const char* data = data_;
+    for (int d = 0; d < ndims_; ++d) {
+      shape[d] = static_cast<std::int64_t>(extents_[d]);
+      strides[d] = strides_[d];
+      if (strides[d] < 0 && extents_[d] > 0) {
+        data += (shape[d] - 1) * strides[d];
+        strides[d] = -strides[d];
+      }
+      for (int e = d; e > 0 && strides[e] > strides[e - 1]; --e) {
+        std::swap(strides[e], strides[e - 1]);
+        std::swap(shape[e], shape[e - 1]);
+      }
+    }
+    return ViewWalk(data, ndims_, shape, strides);
+  }
+
   // The elements lie side by side in row-major order from data().
   bool contiguous() const noexcept { return ndims_ == 0 || (ndims_ == 1 && strides_[0] == 4); }
   int dims() const noexcept { return ndims_; }
