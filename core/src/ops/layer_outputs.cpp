@@ -87,31 +87,24 @@ void sums_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t widt
   std::copy(sums.v, sums.v + width, out);
 }
 
-// Sums (means: divided by the folded count) of the outputs, up to kSide at a
-// time where 8 or more lie side by side.
-void sums_of_outputs(const ViewWalk& starts, const ViewWalk& sub, float* out, std::uint64_t processors,
-                     bool mean) {
-  const auto divisor = static_cast<float>(sub.size());
-  output_ranges(starts.size(), sub.size(), processors, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
+// Every output: where 8 or more lie side by side, up to kSide of them at a
+// time through group(address, width, out), the others one by one through
+// one(address, processors).
+template <class Group, class One>
+void outputs_of(const ViewWalk& starts, std::uint64_t per_output, float* out, std::uint64_t processors, Group&& group,
+                One&& one) {
+  output_ranges(starts.size(), per_output, processors, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
     float* o = out + begin;
     starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
       std::uint64_t i = 0;
       while (stride == 4 && length - i >= 8) {
         const std::uint64_t width = length - i < kSide ? length - i : kSide;
-        sums_side_by_side(sub, p, width, o);
-        if (mean)
-          for (std::uint64_t j = 0; j < width; ++j) o[j] /= divisor;
+        group(p, width, o);
         i += width;
         p += 4 * width;
         o += width;
       }
-      const bool direct = sub.contiguous() && sub.size() <= kLayerBlock && sub.size() > 0;
-      const auto count = static_cast<std::uint32_t>(sub.size());
-      for (; i < length; ++i, p += stride) {
-        const float s = direct ? layer_block_sum_f32(reinterpret_cast<const float*>(p), count)
-                               : layer_sum_f32(sub.at(p), inner);
-        *o++ = mean ? s / divisor : s;
-      }
+      for (; i < length; ++i, p += stride) *o++ = one(p, inner);
     });
   });
 }
@@ -159,23 +152,30 @@ void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std:
   }
   const ViewWalk starts(data, kept, kept_shape, kept_strides);
   const ViewWalk sub(data, folded, folded_shape, folded_strides);
-  if (fold == AxisFold::kSum || fold == AxisFold::kMean)
-    return sums_of_outputs(starts, sub, out, processors, fold == AxisFold::kMean);
+  if (fold == AxisFold::kSum || fold == AxisFold::kMean) {
+    const bool mean = fold == AxisFold::kMean;
+    const auto divisor = static_cast<float>(sub.size());
+    // A sub-view of one block in place goes straight to the kernel: a walk is 1 KiB to copy.
+    const bool direct = sub.contiguous() && sub.size() <= kLayerBlock && sub.size() > 0;
+    const auto count = static_cast<std::uint32_t>(sub.size());
+    auto group = [&](const char* p, std::uint64_t width, float* o) {
+      sums_side_by_side(sub, p, width, o);
+      if (mean)
+        for (std::uint64_t j = 0; j < width; ++j) o[j] /= divisor;
+    };
+    auto one = [&](const char* p, std::uint64_t inner) {
+      const float s = direct ? layer_block_sum_f32(reinterpret_cast<const float*>(p), count)
+                             : layer_sum_f32(sub.at(p), inner);
+      return mean ? s / divisor : s;
+    };
+    return outputs_of(starts, sub.size(), out, processors, group, one);
+  }
   const bool larger = fold == AxisFold::kMax;
-  output_ranges(starts.size(), sub.size(), processors, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
-    float* o = out + begin;
-    starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
-      std::uint64_t i = 0;
-      while (stride == 4 && length - i >= 8) {
-        const std::uint64_t width = length - i < kSide ? length - i : kSide;
-        extrema_side_by_side(sub, p, width, larger, o);
-        i += width;
-        p += 4 * width;
-        o += width;
-      }
-      for (; i < length; ++i, p += stride) *o++ = larger ? layer_max_f32(sub.at(p), inner) : layer_min_f32(sub.at(p), inner);
-    });
-  });
+  auto group = [&](const char* p, std::uint64_t width, float* o) { extrema_side_by_side(sub, p, width, larger, o); };
+  auto one = [&](const char* p, std::uint64_t inner) {
+    return larger ? layer_max_f32(sub.at(p), inner) : layer_min_f32(sub.at(p), inner);
+  };
+  outputs_of(starts, sub.size(), out, processors, group, one);
 }
 
 void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk& v, float* out,
