@@ -131,15 +131,17 @@ asan_runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc+
 step "pytest under emulated processors"
 # Each model runs the files whose outcome depends on the processor: kernels,
 # products and their dispatch, capabilities, processor count, and the layer's
-# broadcasting rows, axis lanes, comparisons, where and argmax. The rest of the
-# suite tests the binding layer, which no processor feature reaches; the
-# 1024^3 OpenBLAS product alone would take five minutes per model, and
-# importing PyTorch 16 s (its tests read the same kernels as the NumPy ones).
+# broadcasting rows, axis lanes, summation order, comparisons, where and
+# argmax. The rest of the suite tests the binding layer, which no processor
+# feature reaches; the 1024^3 OpenBLAS product alone would take five minutes
+# per model, and importing PyTorch 16 s (its tests read the same kernels as
+# the NumPy ones).
 # OPENBLAS_CORETYPE keeps OpenBLAS on kernels the model has: it chooses by
 # model and would use FMA on the Haswell whose FMA is masked.
 emulated_files="test_elementwise.py test_flat_reductions.py test_strided.py test_dot_product.py
   test_matmul.py test_backend_policy.py test_capabilities.py test_runtime.py test_unaligned.py
-  test_native_broadcast.py test_native_axis_reductions.py test_native_compare.py test_native_argextremum.py"
+  test_native_broadcast.py test_native_axis_reductions.py test_native_compare.py test_native_argextremum.py
+  test_native_layer_order.py"
 for model in Haswell:Haswell Haswell,-fma:Sandybridge Nehalem:Nehalem; do
   cpu="${model%%:*}"
   printf -- '--- -cpu %s, OPENBLAS_CORETYPE=%s\n' "$cpu" "${model##*:}"

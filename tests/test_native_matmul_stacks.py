@@ -1,11 +1,13 @@
 """matmul of 1-D operands and of stacks: each matrix of the result is, bit for
-bit, the raw product of its pair (C-ordered copies), shapes as NumPy's."""
+bit, the raw product of its pair (C-ordered copies), shapes as NumPy's; by a
+1-D second operand, one dot product in the layer's order per row."""
 
 import numpy as np
 import pytest
 
 import _zoltra_rust as z
 import zoltra_native as zn
+from layer_order import layer_matvec
 
 RNG = np.random.default_rng(31)
 
@@ -22,6 +24,8 @@ def raw_product(a, b):
 
 def expected(a, b):
     """NumPy's matmul shape rules, each matrix the raw product of its pair."""
+    if a.ndim >= 2 and b.ndim == 1:
+        return layer_matvec(a, b)
     a2 = a[np.newaxis] if a.ndim == 1 else a
     b2 = b[:, np.newaxis] if b.ndim == 1 else b
     stack = np.broadcast_shapes(a2.shape[:-2], b2.shape[:-2])

@@ -62,7 +62,7 @@ def test_products_split_into_rows_over_the_pool_are_traced():
     entry point would compute on the calling thread into blocks of 8 rows."""
     cpu = z.get_system_capabilities()["cpu"]
     with zn.profile() as p:
-        zn.matmul(matrix(1024, 256), np.ones(256, np.float32))
+        zn.matmul(matrix(1024, 256), np.ones((256, 1), np.float32))  # a vector is one dot per row
         zn.matmul(matrix(64, 64), matrix(64, 64))
     for event, (m, k, n) in zip(p.trace_events(), [(1024, 256, 1), (64, 64, 64)], strict=True):
         args = event["args"]

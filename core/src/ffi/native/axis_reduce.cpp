@@ -6,13 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "backend/processor_count.hpp"
 #include "ffi/native/layer.hpp"
 #include "ffi/native/numpy_api.hpp"
 #include "ffi/native/results.hpp"
 #include "ffi/native/views.hpp"
 #include "ops/axis_reduce.hpp"
+#include "ops/layer_outputs.hpp"
 #include "profiler/core.hpp"
-#include "scheduler/arena.hpp"
 
 namespace zoltra::native {
 
@@ -127,12 +128,8 @@ PyObject* axis_reduction(PyObject* const* args, AxisReduction reduction) {
                                                                    : ops::AxisFold::kMin;
     WithoutGil unlocked(work >= kReleaseGilElements);
     profiler::ProfileScope scope(profiler::global_profiler(), name_of(reduction), "CPU", work);
-    // In an arena scope, as the whole sums run: a long contiguous sub-view's
-    // parallel sum takes the same path as it would alone.
-    scheduler::with_arena([&](scheduler::ThreadArena&) {
-      ops::axis_reduce_f32_cpu(fold, reinterpret_cast<const float*>(x.data), nd, x.shape, x.strides, reduced,
-                               result.data());
-    });
+    ops::layer_axis_reduce_f32(fold, x.data, x.ndim, x.shape, x.strides, reduced, result.data(),
+                               backend::processor_count());
   }
   return result.release();
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ffi/native/layer.hpp"
+#include "ffi/native/matvec.hpp"
 #include "ffi/native/out_checks.hpp"
 #include "ffi/native/results.hpp"
 #include "ops/matmul_stack.hpp"
@@ -57,6 +58,7 @@ PyObject* matmul_stacks(const View& a, const View& b, PyObject* out_object) {
   for (const auto& [v, name] : {std::pair<const View*, const char*>{&a, "a"}, {&b, "b"}}) {
     if (v->ndim == 0) fail(PyExc_ValueError, name, "expected an array of at least 1 dimension, got 0-D");
   }
+  if (a.ndim >= 2 && b.ndim == 1) return matmul_vector(a, b, out_object);
   Stack sa, sb;
   as_stack(a, false, sa);
   as_stack(b, true, sb);

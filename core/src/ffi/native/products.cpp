@@ -4,10 +4,12 @@
 #include <memory>
 #include <optional>
 
+#include "backend/processor_count.hpp"
 #include "ffi/native/layer.hpp"
 #include "ffi/native/matmul_stack.hpp"
 #include "ffi/native/out_checks.hpp"
 #include "ffi/native/results.hpp"
+#include "ops/layer_sum.hpp"
 #include "ops/matmul.hpp"
 #include "ops/matmul_stack.hpp"
 #include "profiler/core.hpp"
@@ -42,14 +44,13 @@ PyObject* dot_body(PyObject* const* args) {
   }
   const auto count = static_cast<std::uint64_t>(a.shape[0]);
   if (count == 0) return ffi::result_float(0.0f);
-  std::unique_ptr<char[]> a_copy, b_copy;
-  const auto* a_data = reinterpret_cast<const float*>(a.contiguous_data(a_copy));
-  const auto* b_data = reinterpret_cast<const float*>(b.contiguous_data(b_copy));
+  // In the layer's order on both views where they lie, as matmul's rows.
+  const ops::ViewWalk wa(a.data, 1, a.shape, a.strides), wb(b.data, 1, b.shape, b.strides);
   float value;
   {
     WithoutGil unlocked(count >= kReleaseGilElements);
     profiler::ProfileScope scope(profiler::global_profiler(), "dot_product", "CPU", count);
-    value = scheduler::with_arena([&](scheduler::ThreadArena&) { return ops::dot_product_f32(a_data, b_data, count); });
+    value = ops::layer_dot_f32(wa, wb, backend::processor_count());
   }
   return ffi::result_float(value);
 }
@@ -112,7 +113,8 @@ const PyMethodDef kMethods[] = {
     ZOLTRA_NATIVE_METHOD(dot, dot_body,
                          "dot(a, b)\n--\n\n"
                          "The dot product of two 1-D float32 arrays of one length, as a Python\n"
-                         "float (0.0 when empty). Views that are not contiguous are copied first."),
+                         "float (0.0 when empty), in the layer's order: sum()'s blocks and lanes,\n"
+                         "each step one fused multiply-add; views are read where they lie."),
     ZOLTRA_NATIVE_METHOD(matmul, matmul_body,
                          "matmul(a, b, out=None)\n--\n\n"
                          "The matrix product of float32 arrays, with NumPy's matmul rules.\n\n"
@@ -122,7 +124,8 @@ const PyMethodDef kMethods[] = {
                          "broadcast. Each matrix of the result is, bit for bit, the raw\n"
                          "tensor_matmul_2d_f32 product of its pair; matrices that are not C-ordered\n"
                          "are copied first, and stacks of small products run in parallel across the\n"
-                         "stack. Without `out` the result is a new array of the kind of `a`; `out`\n"
+                         "stack. By a 1-D `b`, element i is dot(a[..., i, :], b), bit for bit.\n"
+                         "Without `out` the result is a new array of the kind of `a`; `out`\n"
                          "must be a writable C-contiguous float32 array of the result's shape, and\n"
                          "when it shares memory with `a` or `b` the product is computed into a\n"
                          "temporary first. Returns the result.\n\n"

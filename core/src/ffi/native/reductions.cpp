@@ -1,11 +1,16 @@
-// sum, mean, max, min, all, any: each one profiled call of the kernel that the
-// raw function of the same memory layout runs, under the same event name.
+// sum, mean, max, min, all, any. float32 in the layer's own order
+// (ops/layer_sum.hpp) on the view where it lies; int32 sums and all/any by the
+// raw functions' kernels. Each call is one profiled event under the name of
+// the raw function for the same memory layout.
 #include <memory>
+#include <string>
 
+#include "backend/processor_count.hpp"
 #include "ffi/native/axis_reduce.hpp"
 #include "ffi/native/layer.hpp"
 #include "ffi/native/views.hpp"
 #include "ops/flat_reduce.hpp"
+#include "ops/layer_sum.hpp"
 #include "ops/reduce.hpp"
 #include "profiler/core.hpp"
 #include "scheduler/arena.hpp"
@@ -14,9 +19,6 @@ namespace zoltra::native {
 
 namespace {
 
-using StridedKernel = float (*)(const float*, const std::int64_t*, std::uint64_t, const std::int64_t*,
-                                std::uint64_t) noexcept;
-
 template <class Kernel>
 auto profiled_in_arena(const char* operation, std::uint64_t count, Kernel kernel) {
   WithoutGil unlocked(count >= kReleaseGilElements);
@@ -24,46 +26,16 @@ auto profiled_in_arena(const char* operation, std::uint64_t count, Kernel kernel
   return scheduler::with_arena([&](scheduler::ThreadArena&) { return kernel(); });
 }
 
-// Shape and byte strides for the strided kernels. The kernels read element
-// offset / 4, so a view with a stride that is not a multiple of 4 (a float32
-// field of a packed record) is first copied in C order; a 0-d view is one
-// element of shape (1,).
-struct StridedArgs {
-  const float* data;
-  std::int64_t shape[kMaxDims];
-  std::int64_t strides[kMaxDims];
-  std::uint64_t ndim;
-  std::unique_ptr<char[]> copy;
-
-  explicit StridedArgs(const View& x) : ndim(static_cast<std::uint64_t>(x.ndim)) {
-    bool exact = true;
-    for (int i = 0; i < x.ndim; ++i) {
-      shape[i] = x.shape[i];
-      strides[i] = x.strides[i];
-      if (x.shape[i] > 1 && x.strides[i] % 4 != 0) exact = false;
-    }
-    data = reinterpret_cast<const float*>(exact ? x.data : x.contiguous_data(copy));
-    if (!exact) {
-      std::int64_t step = 4;
-      for (int i = x.ndim - 1; i >= 0; --i) {
-        strides[i] = step;
-        step *= x.shape[i];
-      }
-    }
-    if (ndim == 0) {
-      shape[0] = 1;
-      strides[0] = 4;
-      ndim = 1;
-    }
-  }
-};
-
-float run_strided(const char* operation, StridedKernel kernel, const View& x) {
-  StridedArgs args(x);
-  const auto count = static_cast<std::uint64_t>(x.size());
+// A float32 whole reduction in the layer's own order, walking the view where
+// it lies; profiled as the raw function of the view's layout.
+float layer_whole(const char* contiguous_name, const char* strided_name, const View& x,
+                  float (*reduce)(const ops::ViewWalk&, std::uint64_t)) {
+  const ops::ViewWalk walk(x.data, x.ndim, x.shape, x.strides);
+  const std::uint64_t count = walk.size();
   WithoutGil unlocked(count >= kReleaseGilElements);
-  profiler::ProfileScope scope(profiler::global_profiler(), operation, "CPU", count);
-  return kernel(args.data, args.shape, args.ndim, args.strides, args.ndim);
+  profiler::ProfileScope scope(profiler::global_profiler(), x.contiguous() ? contiguous_name : strided_name, "CPU",
+                               count);
+  return reduce(walk, backend::processor_count());
 }
 
 void require_not_empty(const View& x, const char* what) {
@@ -85,12 +57,7 @@ PyObject* sum_body(PyObject* const* args) {
     const auto* data = reinterpret_cast<const std::int32_t*>(x.contiguous_data(copy));
     return ffi::result_int(profiled_in_arena("sum", count, [&] { return ops::sum_i32_auto(data, count); }));
   }
-  if (count == 0) return ffi::result_float(0.0f);
-  if (x.contiguous()) {
-    const auto* data = reinterpret_cast<const float*>(x.data);
-    return ffi::result_float(profiled_in_arena("sum", count, [&] { return ops::sum_f32_auto(data, count); }));
-  }
-  return ffi::result_float(run_strided("sum_strided", &ops::sum_f32_strided_dispatch, x));
+  return ffi::result_float(layer_whole("sum", "sum_strided", x, &ops::layer_sum_f32));
 }
 
 constexpr Signature mean_signature{"mean", kX};
@@ -100,14 +67,8 @@ PyObject* mean_body(PyObject* const* args) {
   read_view(args[0], "x", x);
   require_dtype(x, "x", DType::kFloat32);
   require_not_empty(x, "mean");
-  const auto count = static_cast<std::uint64_t>(x.size());
-  if (x.contiguous()) {
-    const auto* data = reinterpret_cast<const float*>(x.data);
-    return ffi::result_float(profiled_in_arena("mean", count, [&] { return ops::mean_f32_auto(data, count); }));
-  }
-  // As the strided raw mean: the strided sum divided by the count in float32.
-  const float sum = run_strided("mean_strided", &ops::sum_f32_strided_dispatch, x);
-  return ffi::result_float(sum / static_cast<float>(count));
+  const float sum = layer_whole("mean", "mean_strided", x, &ops::layer_sum_f32);
+  return ffi::result_float(sum / static_cast<float>(x.size()));
 }
 
 constexpr Signature max_signature{"max", kX};
@@ -117,7 +78,7 @@ PyObject* max_body(PyObject* const* args) {
   read_view(args[0], "x", x);
   require_dtype(x, "x", DType::kFloat32);
   require_not_empty(x, "max");
-  return ffi::result_float(run_strided("max_strided", &ops::max_f32_strided_dispatch, x));
+  return ffi::result_float(layer_whole("max_strided", "max_strided", x, &ops::layer_max_f32));
 }
 
 constexpr Signature min_signature{"min", kX};
@@ -127,7 +88,7 @@ PyObject* min_body(PyObject* const* args) {
   read_view(args[0], "x", x);
   require_dtype(x, "x", DType::kFloat32);
   require_not_empty(x, "min");
-  return ffi::result_float(run_strided("min_strided", &ops::min_f32_strided_dispatch, x));
+  return ffi::result_float(layer_whole("min_strided", "min_strided", x, &ops::layer_min_f32));
 }
 
 template <bool (*Kernel)(const std::uint8_t*, std::uint64_t) noexcept>
@@ -153,9 +114,10 @@ const PyMethodDef kMethods[] = {
     ZOLTRA_NATIVE_METHOD(sum, sum_body,
                          "sum(x, axis=None, keepdims=False)\n--\n\n"
                          "The sum of all elements of `x`, as a Python number.\n\n"
-                         "float32 input: a float, computed as the module's float32 sum (contiguous\n"
-                         "memory: 8 lanes with a compensated tail; any other view: one plain float32\n"
-                         "addition per element in row-major order, on the view's own strides).\n"
+                         "float32 input: a float in the layer's order, the same bits for every layout,\n"
+                         "processor and processor count: the elements in row-major order, blocks of\n"
+                         "4,096 values in 64 lanes (value t in lane t mod 64, from -0.0), the lanes\n"
+                         "folded pairwise, the block sums over a fixed tree.\n"
                          "int32 input: an int, the sum wrapped modulo 2**32 into the int32 range\n"
                          "(unlike NumPy, which widens to int64); a view that is not contiguous is\n"
                          "copied first. An empty array sums to 0.0 (0 for int32).\n\n"
@@ -178,8 +140,8 @@ const PyMethodDef kMethods[] = {
     ZOLTRA_NATIVE_METHOD(max, max_body,
                          "max(x, axis=None, keepdims=False)\n--\n\n"
                          "The largest element of a non-empty float32 array, as a Python float.\n\n"
-                         "Elements are compared in row-major order and ties keep the first; a NaN\n"
-                         "is the result only when it comes first (later NaNs are skipped).\n\n"
+                         "NaN when any element is NaN; +0.0 counts above -0.0, so the result does not\n"
+                         "depend on the layout or the order of visits.\n\n"
                          "With `axis` (an int or a tuple of ints, negative counting from the end) or\n"
                          "`keepdims=True`, an array of the kind of `x` with NumPy's shape instead, each\n"
                          "element equal, bit for bit, to this function's whole reduction of the\n"
@@ -188,7 +150,8 @@ const PyMethodDef kMethods[] = {
                          "    zn.max(x, axis=1, keepdims=True)"),
     ZOLTRA_NATIVE_METHOD(min, min_body,
                          "min(x, axis=None, keepdims=False)\n--\n\n"
-                         "The smallest element of a non-empty float32 array; NaNs and ties as for max().\n"
+                         "The smallest element of a non-empty float32 array: NaN when any element is\n"
+                         "NaN, -0.0 below +0.0.\n"
                          "axis and keepdims as for max()."),
     ZOLTRA_NATIVE_METHOD(all, all_body,
                          "all(x, axis=None, keepdims=False)\n--\n\n"

@@ -1,0 +1,62 @@
+#pragma once
+// The layer's block kernels for each kind of processor, and the choice among
+// them. A block is at most kLayerBlock consecutive values: value t goes to
+// lane t mod 64, each lane starts at -0.0 and adds its values in order (dot:
+// one fused multiply-add per value), then the lanes fold pairwise, w = 32, 16,
+// ..., 1: lane[l] += lane[l + w]. Every step is one float32 operation on one
+// lane, so any vector width gives the same bits.
+#include <cstdint>
+#include <cstring>
+
+#include "backend/capabilities.hpp"
+
+namespace zoltra::ops {
+
+inline constexpr std::uint32_t kLayerBlock = 4096;
+inline constexpr std::uint32_t kLayerLanes = 64;
+
+// The order of max and min, on the bits: increasing with the value, -0.0
+// below +0.0, so that any order of visits gives one result.
+inline std::int32_t layer_order_key(float x) noexcept {
+  std::uint32_t bits;
+  std::memcpy(&bits, &x, 4);
+  return static_cast<std::int32_t>(bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) >> 1));
+}
+
+inline float layer_value_of_key(std::int32_t key) noexcept {
+  const auto bits = static_cast<std::uint32_t>(key) ^ (static_cast<std::uint32_t>(key >> 31) >> 1);
+  float x;
+  std::memcpy(&x, &bits, 4);
+  return x;
+}
+
+// Plain C++ (std::fma: one rounding, as the instruction).
+float layer_block_sum_portable(const float* x, std::uint32_t count) noexcept;
+float layer_block_dot_portable(const float* a, const float* b, std::uint32_t count) noexcept;
+// lane[j] += the float at src + 4j, for j < width: one step of many outputs'
+// lanes side by side.
+void layer_add_row_portable(float* lane, const char* src, std::uint64_t width) noexcept;
+// The largest (smallest) key of count >= 1 values; NaN when any is NaN.
+float layer_block_max_portable(const float* x, std::uint32_t count) noexcept;
+float layer_block_min_portable(const float* x, std::uint32_t count) noexcept;
+// 8 vectors of 8 lanes; needs AVX2 and FMA.
+float layer_block_sum_avx2(const float* x, std::uint32_t count) noexcept;
+float layer_block_dot_avx2(const float* a, const float* b, std::uint32_t count) noexcept;
+void layer_add_row_avx2(float* lane, const char* src, std::uint64_t width) noexcept;
+float layer_block_max_avx2(const float* x, std::uint32_t count) noexcept;
+float layer_block_min_avx2(const float* x, std::uint32_t count) noexcept;
+// 4 vectors of 16 lanes; needs AVX-512.
+float layer_block_sum_avx512(const float* x, std::uint32_t count) noexcept;
+float layer_block_dot_avx512(const float* a, const float* b, std::uint32_t count) noexcept;
+
+struct LayerSumKernels {
+  float (*block_sum)(const float*, std::uint32_t) noexcept;
+  float (*block_dot)(const float*, const float*, std::uint32_t) noexcept;
+  void (*add_row)(float*, const char*, std::uint64_t) noexcept;
+  float (*block_max)(const float*, std::uint32_t) noexcept;
+  float (*block_min)(const float*, std::uint32_t) noexcept;
+};
+
+LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noexcept;
+
+}  // namespace zoltra::ops

@@ -1,0 +1,92 @@
+// The layer's block kernels (sum, dot, max, min, a row of side-by-side
+// lanes): every variant the processor runs against the plain C++ one, bit for
+// bit, at lengths around the lane row (64) and the block (4096), on
+// order-sensitive data with special values; and the whole reduction's tree,
+// which must not change with the processor count.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "flat_test_support.hpp"
+#include "ops/layer_sum.hpp"
+#include "ops/layer_sum_variants.hpp"
+
+namespace {
+
+using namespace zoltra::ops;
+using flat_test::same_float;
+
+const std::uint32_t kLengths[] = {0, 1, 7, 63, 64, 65, 127, 129, 1000, 4031, 4095, 4096};
+
+const LayerSumKernels kPortable = {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable,
+                                   layer_block_max_portable, layer_block_min_portable};
+
+void check_variant(const LayerSumKernels& kernels) {
+  std::mt19937 gen(5);
+  for (std::uint32_t n : kLengths) {
+    std::vector<float> a = flat_test::order_sensitive(n, n), b = flat_test::order_sensitive(n, n + 1);
+    const auto check = [&](const char* what) {
+      ASSERT_TRUE(same_float(kPortable.block_sum(a.data(), n), kernels.block_sum(a.data(), n))) << what << " n=" << n;
+      ASSERT_TRUE(same_float(kPortable.block_dot(a.data(), b.data(), n), kernels.block_dot(a.data(), b.data(), n)))
+          << what << " n=" << n;
+      if (n == 0) return;
+      ASSERT_TRUE(same_float(kPortable.block_max(a.data(), n), kernels.block_max(a.data(), n))) << what << " n=" << n;
+      ASSERT_TRUE(same_float(kPortable.block_min(a.data(), n), kernels.block_min(a.data(), n))) << what << " n=" << n;
+      std::vector<float> row(n, 1.0f), lanes = row;
+      kPortable.add_row(row.data(), reinterpret_cast<const char*>(a.data()), n);
+      kernels.add_row(lanes.data(), reinterpret_cast<const char*>(a.data()), n);
+      for (std::uint32_t j = 0; j < n; ++j) ASSERT_TRUE(same_float(row[j], lanes[j])) << what << " j=" << j;
+    };
+    check("order-sensitive");
+    if (n == 0) continue;
+    std::vector<float> zeros(n, -0.0f);
+    std::swap(a, zeros);
+    check("negative zeros");
+    a[n / 2] = 0.0f;
+    check("zeros of both signs");
+    std::swap(a, zeros);
+    for (float special : flat_test::special_values()) {
+      const std::uint32_t at = gen() % n;
+      const float kept = a[at];
+      a[at] = special;
+      check("one special value");
+      a[at] = kept;
+    }
+  }
+}
+
+TEST(LayerSumVariants, Avx2) {
+  if (!zoltra::backend::runs_avx2_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX2 or FMA";
+  check_variant({layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
+                 layer_block_min_avx2});
+}
+
+TEST(LayerSumVariants, Avx512) {
+  if (!zoltra::backend::runs_avx512_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX-512";
+  check_variant(layer_sum_kernels_for(zoltra::backend::cpu_features()));
+}
+
+// 1000 blocks and a bit: a tree of uneven depth, cut at other nodes for each
+// processor count; a transposed walk of the same values gives the same bits.
+TEST(LayerSum, SameForEveryProcessorCountAndLayout) {
+  const std::int64_t rows = 1001, cols = 4097;
+  std::vector<float> c = flat_test::order_sensitive(rows * cols, 9), f(c.size());
+  for (std::int64_t i = 0; i < rows; ++i)
+    for (std::int64_t j = 0; j < cols; ++j) f[j * rows + i] = c[i * cols + j];
+  const std::int64_t shape[] = {rows, cols}, c_strides[] = {cols * 4, 4}, f_strides[] = {4, rows * 4};
+  const ViewWalk cw(reinterpret_cast<const char*>(c.data()), 2, shape, c_strides);
+  const ViewWalk fw(reinterpret_cast<const char*>(f.data()), 2, shape, f_strides);
+  const float sum = layer_sum_f32(cw, 1), dot = layer_dot_f32(cw, cw, 1);
+  const float max = layer_max_f32(cw, 1), min = layer_min_f32(cw, 1);
+  for (std::uint64_t p : {1, 2, 3, 8, 16}) {
+    EXPECT_TRUE(same_float(sum, layer_sum_f32(cw, p))) << p;
+    EXPECT_TRUE(same_float(sum, layer_sum_f32(fw, p))) << p;
+    EXPECT_TRUE(same_float(dot, layer_dot_f32(fw, cw, p))) << p;
+    EXPECT_TRUE(same_float(max, layer_max_f32(fw, p))) << p;
+    EXPECT_TRUE(same_float(min, layer_min_f32(fw, p))) << p;
+  }
+}
+
+}  // namespace
