@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "ops/layer_fold_x86.hpp"
+#include "common/unaligned.hpp"
 #include "ops/layer_sum_variants.hpp"
 
 namespace zoltra::ops {
@@ -88,7 +89,7 @@ std::int32_t pick(std::int32_t a, std::int32_t b) noexcept {
 template <bool Larger>
 float extremum(const float* x, std::uint32_t count) noexcept {
   // Two chains, so that neither waits on the other's latency.
-  __m256i best0 = _mm256_set1_epi32(layer_order_key(x[0])), best1 = best0;
+  __m256i best0 = _mm256_set1_epi32(layer_order_key(load_unaligned<float>(x))), best1 = best0;
   __m256 nan0 = _mm256_setzero_ps(), nan1 = nan0;
   std::uint32_t t = 0;
   for (; t + 16 <= count; t += 16) {
@@ -104,8 +105,9 @@ float extremum(const float* x, std::uint32_t count) noexcept {
   std::int32_t k = lanes[0];
   for (int i = 1; i < 8; ++i) k = pick<Larger>(k, lanes[i]);
   for (; t < count; ++t) {  // at most 15 values
-    nan |= x[t] != x[t];
-    k = pick<Larger>(k, layer_order_key(x[t]));
+    const float v = load_unaligned<float>(x + t);
+    nan |= v != v;
+    k = pick<Larger>(k, layer_order_key(v));
   }
   return nan ? std::numeric_limits<float>::quiet_NaN() : layer_value_of_key(k);
 }

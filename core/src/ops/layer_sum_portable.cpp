@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/unaligned.hpp"
 #include "ops/layer_sum_variants.hpp"
 
 namespace zoltra::ops {
@@ -22,15 +23,18 @@ float layer_block_sum_portable(const float* x, std::uint32_t count) noexcept {
   for (float& l : lane) l = -0.0f;
   std::uint32_t t = 0;
   for (; t + kLayerLanes <= count; t += kLayerLanes)
-    for (std::uint32_t l = 0; l < kLayerLanes; ++l) lane[l] += x[t + l];
-  for (std::uint32_t l = 0; t + l < count; ++l) lane[l] += x[t + l];
+    for (std::uint32_t l = 0; l < kLayerLanes; ++l) lane[l] += load_unaligned<float>(x + t + l);
+  for (std::uint32_t l = 0; t + l < count; ++l) lane[l] += load_unaligned<float>(x + t + l);
   return fold(lane);
 }
 
 float layer_block_dot_portable(const float* a, const float* b, std::uint32_t count) noexcept {
   float lane[kLayerLanes];
   for (float& l : lane) l = -0.0f;
-  for (std::uint32_t t = 0; t < count; ++t) lane[t % kLayerLanes] = std::fma(a[t], b[t], lane[t % kLayerLanes]);
+  for (std::uint32_t t = 0; t < count; ++t) {
+    float& l = lane[t % kLayerLanes];
+    l = std::fma(load_unaligned<float>(a + t), load_unaligned<float>(b + t), l);
+  }
   return fold(lane);
 }
 
@@ -46,11 +50,12 @@ namespace {
 
 template <bool Larger>
 float extremum(const float* x, std::uint32_t count) noexcept {
-  std::int32_t best = layer_order_key(x[0]);
+  std::int32_t best = layer_order_key(load_unaligned<float>(x));
   bool nan = false;
   for (std::uint32_t t = 0; t < count; ++t) {
-    nan |= x[t] != x[t];
-    const std::int32_t k = layer_order_key(x[t]);
+    const float v = load_unaligned<float>(x + t);
+    nan |= v != v;
+    const std::int32_t k = layer_order_key(v);
     best = Larger ? (k > best ? k : best) : (k < best ? k : best);
   }
   return nan ? std::numeric_limits<float>::quiet_NaN() : layer_value_of_key(best);
