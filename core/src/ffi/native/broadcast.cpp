@@ -83,11 +83,13 @@ int broadcast_operands(Operand* const* operands, const char* const* names, int c
 }
 
 std::uint64_t contiguous_strides(const std::int64_t* shape, int ndim, std::int64_t itemsize, std::int64_t* strides) {
+  // Unsigned, so that a shape too big for memory wraps instead of overflowing:
+  // its result is refused before these strides are used.
   std::uint64_t count = 1;
-  std::int64_t step = itemsize;
+  std::uint64_t step = static_cast<std::uint64_t>(itemsize);
   for (int d = ndim; d-- > 0;) {
-    strides[d] = step;
-    step *= shape[d];
+    strides[d] = static_cast<std::int64_t>(step);
+    step *= static_cast<std::uint64_t>(shape[d]);
     count *= static_cast<std::uint64_t>(shape[d]);
   }
   return count;
