@@ -35,11 +35,13 @@ del _NotInstalled, _version
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from ._native import add, all, any, div, dot, matmul, max, mean, min, mul, sub, sum  # noqa: E402
+from ._native import exp, log, sqrt, tanh  # noqa: E402
 from ._profile import Profile, profile  # noqa: E402
 
 __all__ = [
     "add", "sub", "mul", "div",
     "sum", "mean", "max", "min", "all", "any",
     "dot", "matmul",
+    "exp", "log", "sqrt", "tanh",
     "profile", "Profile",
 ]

@@ -73,6 +73,7 @@ std::span<const PyMethodDef> elementwise_methods();
 std::span<const PyMethodDef> reduction_methods();
 std::span<const PyMethodDef> product_methods();
 std::span<const PyMethodDef> profile_methods();
+std::span<const PyMethodDef> unary_math_methods();
 
 }  // namespace zoltra::native
 

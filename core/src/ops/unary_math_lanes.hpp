@@ -1,0 +1,193 @@
+#pragma once
+// exp, log and tanh of float32, written once over W double lanes; each
+// instruction-set file instantiates it with its own width, gather and mask
+// test (Isa::kWidth, Isa::gather, Isa::any), so every variant performs the
+// same double operations in the same order, lane by lane, without fused
+// multiply-adds, and gives the same bits.
+//
+// Each float32 input is widened exactly to double and the function evaluated
+// with a relative error below 2^-50 (bounds below). The float32 rounding of
+// that double is the correct one unless the exact value lies within 2^-48
+// (relative) of a float32 rounding boundary; such lanes, and special inputs,
+// are finished by unary_math_finish(), which holds the few inputs where the
+// rounding would go wrong (found by checking all 2^32 inputs).
+#include <cstdint>
+#include <cstring>
+
+#include "ops/unary_math_tables.hpp"
+
+namespace zoltra::ops {
+namespace {  // each instruction-set file keeps its own copy
+
+template <int W>
+struct LaneTypes {
+  typedef double D __attribute__((vector_size(8 * W)));
+  typedef std::int64_t I __attribute__((vector_size(8 * W)));
+  typedef float F __attribute__((vector_size(4 * W)));
+  typedef std::int32_t I32 __attribute__((vector_size(4 * W)));
+};
+
+// exp(t) = 2^(k/64) * exp(r), k = round(t * 64 / ln 2), |r| <= ln2/128 (plus
+// the rounding of k's product, under 2^-44). kStepHi has 38 significant bits,
+// so k * kStepHi is exact for |k| < 2^15 and, t being a float32 value (or
+// twice one), t - k * kStepHi is exact too.
+constexpr double kInvStep = 0x1.71547652b82fep+6;  // 64 / ln 2
+constexpr double kStepHi = 0x1.62e42fefa0000p-7;   // ln 2 / 64, leading bits
+constexpr double kStepLo = 0x1.cf79abc9e3b3ap-46;  // ln 2 / 64 - kStepHi
+constexpr double kShift = 0x1.8p52;                // round to an integer in the low bits
+// log: k * kLn2Hi is exact for |k| < 2^9.
+constexpr double kLn2Hi = 0x1.62e42fefa3a00p-1;
+constexpr double kLn2Lo = -0x1.0ca86c3898d00p-49;
+constexpr std::int64_t kLogOffset = 0x3fe6000000000000;  // 0.6875: z in [0.6875, 1.375)
+// A lane is decided by the vector code when y(1 - e) and y(1 + e) round to
+// the same float32; e is four times the evaluation's error bound.
+constexpr double kBoundary = 0x1p-48;
+
+template <class Isa>
+struct UnaryMathLanes {
+  static constexpr int W = Isa::kWidth;
+  using T = LaneTypes<W>;
+  using D = typename T::D;
+  using I = typename T::I;
+  using F = typename T::F;
+  using I32 = typename T::I32;
+
+  static D splat(double v) noexcept { return D{} + v; }
+  static D as_double(I v) noexcept { return reinterpret_cast<D>(v); }
+  static I as_int(D v) noexcept { return reinterpret_cast<I>(v); }
+
+  struct Exp2Parts {
+    D hi, lo;  // 2^(k/64) as a double and its remainder
+    D q;       // expm1(r)
+  };
+
+  // The reduction shared by exp and tanh. q: Taylor to degree 6; at |r| <=
+  // 0.00542 the first term left out, r^7/5040, is below 2^-57 of q, and the
+  // rounding errors of the terms after r are below 2^-60 of q.
+  template <bool kWithLo>
+  static Exp2Parts exp2_parts(D t) noexcept {
+    const D shifted = t * kInvStep + kShift;
+    const I bits = as_int(shifted);  // k in the low bits
+    const D k = shifted - kShift;
+    const D r = (t - k * kStepHi) - k * kStepLo;
+    const I j2 = (bits & 63) * 2;
+    // 2^floor(k/64): the exponent field of the double, whatever lies above it
+    // (the shift's own bits) pushed out.
+    const D scale = as_double(((bits >> 6) + 1023) << 52);
+    Exp2Parts parts;
+    parts.hi = Isa::gather(kExp2Table, j2) * scale;
+    parts.lo = kWithLo ? Isa::gather(kExp2Table + 1, j2) * scale : D{};
+    D p = splat(0x1.6c16c16c16c17p-10);      // 1/720
+    p = p * r + 0x1.1111111111111p-7;        // 1/120
+    p = p * r + 0x1.5555555555555p-5;        // 1/24
+    p = p * r + 0x1.5555555555555p-3;        // 1/6
+    p = p * r + 0.5;
+    parts.q = r + (r * r) * p;
+    return parts;
+  }
+
+  // exp: y = hi * (1 + q), hi within 2^-54 of 2^(k/64); with the two
+  // roundings the error is below 2^-51.5. Inputs are clamped to [-110, 100],
+  // where exp is below the smallest float32 subnormal's half or above the
+  // largest float32: the conversion then gives +0 or +inf.
+  static D exp(D x, I& special) noexcept {
+    special = x != x;
+    D t = x < -110.0 ? splat(-110.0) : x;
+    t = t > 100.0 ? splat(100.0) : t;
+    const Exp2Parts e = exp2_parts<false>(t);
+    return e.hi + e.hi * e.q;
+  }
+
+  // log x = k ln2 + log c + log1p(r), x = 2^k z, z in [0.6875, 1.375), c the
+  // centre of z's interval (1 for the two beside 1), r = z/c - 1 exact and
+  // |r| <= 2^-7. log1p: Taylor to degree 8, the first term left out below
+  // 2^-59 of r. With log c as two doubles the error is below 2^-51 of the
+  // result, which is at least 2^-8 in magnitude unless c = 1 (then it is r's
+  // series alone).
+  static D log(D x, I& special) noexcept {
+    special = (x <= 0.0) | (x != x) | (x == __builtin_inf());
+    const I ix = as_int(x);
+    const I tmp = ix - kLogOffset;
+    const I i3 = ((tmp >> 45) & 127) * 3;
+    const D k = __builtin_convertvector(tmp >> 52, D);
+    const D z = as_double(ix - (tmp & (I{} + static_cast<std::int64_t>(0xfffULL << 52))));
+    const D invc = Isa::gather(kLogTable, i3);
+    const D logc_hi = Isa::gather(kLogTable + 1, i3);
+    const D logc_lo = Isa::gather(kLogTable + 2, i3);
+    const D r = z * invc - 1.0;
+    D p = splat(-0.125);
+    p = p * r + 0x1.2492492492492p-3;   // 1/7
+    p = p * r - 0x1.5555555555555p-3;   // 1/6
+    p = p * r + 0x1.999999999999ap-3;   // 1/5
+    p = p * r - 0.25;
+    p = p * r + 0x1.5555555555555p-2;   // 1/3
+    p = p * r - 0.5;
+    const D log1p = r + (r * r) * p;
+    const D hi = k * kLn2Hi + logc_hi;
+    const D lo = k * kLn2Lo + logc_lo + log1p;
+    return hi + lo;
+  }
+
+  // tanh |x| = em1 / (em1 + 2), em1 = exp(2|x|) - 1 = (hi - 1) + (lo + hi q):
+  // hi - 1 is exact while hi is within [1/2, 2], and beyond the cancellation
+  // is mild, so em1 is within 2^-51 and the quotient within 2^-50. |x| is
+  // clamped to 10, where tanh rounds to 1 in float32.
+  static D tanh(D x, I& special) noexcept {
+    special = x != x;
+    const I sign = as_int(x) & static_cast<std::int64_t>(0x8000000000000000ULL);
+    const D a = as_double(as_int(x) ^ sign);
+    const D t = a > 10.0 ? splat(20.0) : a + a;
+    const Exp2Parts e = exp2_parts<true>(t);
+    const D em1 = (e.hi - 1.0) + (e.lo + e.hi * e.q);
+    return as_double(as_int(em1 / (em1 + 2.0)) | sign);
+  }
+
+  template <D (*Evaluate)(D, I&)>
+  static void block(const float* x, float* out, UnaryMath function) noexcept {
+    F xf;
+    std::memcpy(&xf, x, sizeof xf);
+    I special;
+    const D y = Evaluate(__builtin_convertvector(xf, D), special);
+    const F rounded = __builtin_convertvector(y, F);
+    const I32 below = reinterpret_cast<I32>(__builtin_convertvector(y * (1.0 - kBoundary), F));
+    const I32 above = reinterpret_cast<I32>(__builtin_convertvector(y * (1.0 + kBoundary), F));
+    const I32 open = (below != above) | __builtin_convertvector(special, I32);
+    std::memcpy(out, &rounded, sizeof rounded);
+    if (Isa::any(open)) [[unlikely]] {
+      for (int l = 0; l < W; ++l) {
+        if (!open[l]) continue;
+        const float v = unary_math_finish(function, xf[l], y[l]);
+        std::memcpy(out + l, &v, sizeof v);
+      }
+    }
+  }
+
+  // x is read before the same elements of out are written, so out == x works.
+  template <D (*Evaluate)(D, I&)>
+  static void run(const float* x, float* out, std::uint64_t count, UnaryMath function) noexcept {
+    std::uint64_t i = 0;
+    for (; count - i >= W; i += W) block<Evaluate>(x + i, out + i, function);
+    if (i == count) return;
+    float in[W], result[W];
+    for (int l = 0; l < W; ++l) in[l] = 1.0f;
+    std::memcpy(in, x + i, (count - i) * sizeof(float));
+    block<Evaluate>(in, result, function);
+    std::memcpy(out + i, result, (count - i) * sizeof(float));
+  }
+
+  static void run(UnaryMath function, const float* x, float* out, std::uint64_t count) noexcept {
+    switch (function) {
+      case UnaryMath::kExp:
+        return run<&UnaryMathLanes::exp>(x, out, count, function);
+      case UnaryMath::kLog:
+        return run<&UnaryMathLanes::log>(x, out, count, function);
+      case UnaryMath::kTanh:
+        return run<&UnaryMathLanes::tanh>(x, out, count, function);
+      case UnaryMath::kSqrt:
+        break;
+    }
+  }
+};
+
+}  // namespace
+}  // namespace zoltra::ops
