@@ -218,7 +218,10 @@ struct Exception {
 // found by scripts/check_unary_math_exhaustive.sh over all 2^32 inputs.
 // Sorted by input.
 constexpr std::array<Exception, 0> kExpExceptions{};
-constexpr std::array<Exception, 0> kLogExceptions{};
+constexpr Exception kLogExceptions[] = {
+    {0x4c5d65a5, 0x418f034b},  // log(0x1.bacb4ap+25) = 0x1.1e0696p+4
+    {0x65d890d3, 0x4254d1f9},  // log(0x1.b121a6p+76) = 0x1.a9a3f2p+5
+};
 constexpr std::array<Exception, 0> kTanhExceptions{};
 
 float listed_or_rounded(std::span<const Exception> list, float x, double y) noexcept {
