@@ -12,7 +12,9 @@ struct Avx2 {
   static Types::D gather(const double* table, Types::I index) noexcept {
     return _mm256_i64gather_pd(table, reinterpret_cast<__m256i>(index), 8);
   }
-  static bool any(Types::I32 mask) noexcept { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
+  static Types::D widen(const float* x) noexcept { return _mm256_cvtps_pd(_mm_loadu_ps(x)); }
+  static void narrow(Types::D y, float* out) noexcept { _mm_storeu_ps(out, _mm256_cvtpd_ps(y)); }
+  static bool any(Types::I mask) noexcept { return _mm256_movemask_pd(reinterpret_cast<__m256d>(mask)) != 0; }
 };
 
 struct Avx2Sqrt {

@@ -14,7 +14,12 @@ struct Avx512 {
     // The masked forms: GCC 12 warns on the undefined source of the plain ones.
     return _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, reinterpret_cast<__m512i>(index), table, 8);
   }
-  static bool any(Types::I32 mask) noexcept { return _mm256_movemask_ps(reinterpret_cast<__m256>(mask)) != 0; }
+  static Types::D widen(const float* x) noexcept { return _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(x)); }
+  static void narrow(Types::D y, float* out) noexcept { _mm256_storeu_ps(out, _mm512_maskz_cvtpd_ps(0xff, y)); }
+  static bool any(Types::I mask) noexcept {
+    const auto m = reinterpret_cast<__m512i>(mask);
+    return _mm512_test_epi64_mask(m, m) != 0;
+  }
 };
 
 struct Avx512Sqrt {

@@ -1,16 +1,17 @@
 #pragma once
 // exp, log and tanh of float32, written once over W double lanes; each
-// instruction-set file instantiates it with its own width, gather and mask
-// test (Isa::kWidth, Isa::gather, Isa::any), so every variant performs the
-// same double operations in the same order, lane by lane, without fused
-// multiply-adds, and gives the same bits.
+// instruction-set file instantiates it with its own width, conversions,
+// gather and mask test (Isa::kWidth, widen, narrow, gather, any), so every
+// variant performs the same double operations in the same order, lane by
+// lane, without fused multiply-adds, and gives the same bits.
 //
 // Each float32 input is widened exactly to double and the function evaluated
 // with a relative error below 2^-50 (bounds below). The float32 rounding of
-// that double is the correct one unless the exact value lies within 2^-48
-// (relative) of a float32 rounding boundary; such lanes, and special inputs,
-// are finished by unary_math_finish(), which holds the few inputs where the
-// rounding would go wrong (found by checking all 2^32 inputs).
+// that double is the correct one unless the exact value lies within 2^-47
+// (relative) of a float32 rounding boundary; such lanes, special inputs and
+// those whose result is a float32 subnormal are finished by
+// unary_math_finish(), which holds the few inputs where the rounding would go
+// wrong (found by checking all 2^32 inputs).
 #include <cstdint>
 #include <cstring>
 
@@ -23,8 +24,8 @@ template <int W>
 struct LaneTypes {
   typedef double D __attribute__((vector_size(8 * W)));
   typedef std::int64_t I __attribute__((vector_size(8 * W)));
+  typedef std::uint64_t U __attribute__((vector_size(8 * W)));
   typedef float F __attribute__((vector_size(4 * W)));
-  typedef std::int32_t I32 __attribute__((vector_size(4 * W)));
 };
 
 // exp(t) = 2^(k/64) * exp(r), k = round(t * 64 / ln 2), |r| <= ln2/128 (plus
@@ -39,9 +40,11 @@ constexpr double kShift = 0x1.8p52;                // round to an integer in the
 constexpr double kLn2Hi = 0x1.62e42fefa3a00p-1;
 constexpr double kLn2Lo = -0x1.0ca86c3898d00p-49;
 constexpr std::int64_t kLogOffset = 0x3fe6000000000000;  // 0.6875: z in [0.6875, 1.375)
-// A lane is decided by the vector code when y(1 - e) and y(1 + e) round to
-// the same float32; e is four times the evaluation's error bound.
-constexpr double kBoundary = 0x1p-48;
+// A float32 result rounds at bit 29 of the double y, whose low 29 bits are
+// 2^28 at a rounding boundary. A lane is left open when they lie within
+// kNearBoundary double ulps of it: 32 ulps are at least 2^-47 of y, over
+// eight times the evaluation's error bound.
+constexpr std::int64_t kNearBoundary = 32;
 
 template <class Isa>
 struct UnaryMathLanes {
@@ -50,11 +53,13 @@ struct UnaryMathLanes {
   using D = typename T::D;
   using I = typename T::I;
   using F = typename T::F;
-  using I32 = typename T::I32;
+  using U = typename T::U;
 
   static D splat(double v) noexcept { return D{} + v; }
+  static I splat(std::int64_t v) noexcept { return I{} + v; }
   static D as_double(I v) noexcept { return reinterpret_cast<D>(v); }
   static I as_int(D v) noexcept { return reinterpret_cast<I>(v); }
+  static U as_unsigned(D v) noexcept { return reinterpret_cast<U>(v); }
 
   struct Exp2Parts {
     D hi, lo;  // 2^(k/64) as a double and its remainder
@@ -67,13 +72,13 @@ struct UnaryMathLanes {
   template <bool kWithLo>
   static Exp2Parts exp2_parts(D t) noexcept {
     const D shifted = t * kInvStep + kShift;
-    const I bits = as_int(shifted);  // k in the low bits
+    const U bits = as_unsigned(shifted);  // k in the low bits
     const D k = shifted - kShift;
     const D r = (t - k * kStepHi) - k * kStepLo;
-    const I j2 = (bits & 63) * 2;
+    const I j2 = reinterpret_cast<I>((bits & 63) * 2);
     // 2^floor(k/64): the exponent field of the double, whatever lies above it
     // (the shift's own bits) pushed out.
-    const D scale = as_double(((bits >> 6) + 1023) << 52);
+    const D scale = reinterpret_cast<D>(((bits >> 6) + 1023) << 52);
     Exp2Parts parts;
     parts.hi = Isa::gather(kExp2Table, j2) * scale;
     parts.lo = kWithLo ? Isa::gather(kExp2Table + 1, j2) * scale : D{};
@@ -89,9 +94,11 @@ struct UnaryMathLanes {
   // exp: y = hi * (1 + q), hi within 2^-54 of 2^(k/64); with the two
   // roundings the error is below 2^-51.5. Inputs are clamped to [-110, 100],
   // where exp is below the smallest float32 subnormal's half or above the
-  // largest float32: the conversion then gives +0 or +inf.
+  // largest float32: the conversion then gives +0 or +inf. Results that are
+  // float32 subnormals (x below -87.34) or round to 0 near x = -103.97 are
+  // finished singly.
   static D exp(D x, I& special) noexcept {
-    special = x != x;
+    special = (x != x) | ((x < -87.0) & (x > -105.0));
     D t = x < -110.0 ? splat(-110.0) : x;
     t = t > 100.0 ? splat(100.0) : t;
     const Exp2Parts e = exp2_parts<false>(t);
@@ -109,7 +116,10 @@ struct UnaryMathLanes {
     const I ix = as_int(x);
     const I tmp = ix - kLogOffset;
     const I i3 = ((tmp >> 45) & 127) * 3;
-    const D k = __builtin_convertvector(tmp >> 52, D);
+    // k = tmp >> 52 (arithmetic), to double without a 64-bit conversion
+    // instruction: the field plus 2048 as the low bits of 2^52.
+    const U biased = (reinterpret_cast<U>(tmp) + (std::uint64_t{2048} << 52)) >> 52;
+    const D k = reinterpret_cast<D>(biased | 0x4330000000000000) - (0x1p52 + 2048.0);
     const D z = as_double(ix - (tmp & (I{} + static_cast<std::int64_t>(0xfffULL << 52))));
     const D invc = Isa::gather(kLogTable, i3);
     const D logc_hi = Isa::gather(kLogTable + 1, i3);
@@ -133,9 +143,9 @@ struct UnaryMathLanes {
   // is mild, so em1 is within 2^-51 and the quotient within 2^-50. |x| is
   // clamped to 10, where tanh rounds to 1 in float32.
   static D tanh(D x, I& special) noexcept {
-    special = x != x;
     const I sign = as_int(x) & static_cast<std::int64_t>(0x8000000000000000ULL);
     const D a = as_double(as_int(x) ^ sign);
+    special = (x != x) | (a < 0x1p-126);  // NaN, or a float32 subnormal result
     const D t = a > 10.0 ? splat(20.0) : a + a;
     const Exp2Parts e = exp2_parts<true>(t);
     const D em1 = (e.hi - 1.0) + (e.lo + e.hi * e.q);
@@ -144,19 +154,17 @@ struct UnaryMathLanes {
 
   template <D (*Evaluate)(D, I&)>
   static void block(const float* x, float* out, UnaryMath function) noexcept {
-    F xf;
-    std::memcpy(&xf, x, sizeof xf);
+    const D xd = Isa::widen(x);
     I special;
-    const D y = Evaluate(__builtin_convertvector(xf, D), special);
-    const F rounded = __builtin_convertvector(y, F);
-    const I32 below = reinterpret_cast<I32>(__builtin_convertvector(y * (1.0 - kBoundary), F));
-    const I32 above = reinterpret_cast<I32>(__builtin_convertvector(y * (1.0 + kBoundary), F));
-    const I32 open = (below != above) | __builtin_convertvector(special, I32);
-    std::memcpy(out, &rounded, sizeof rounded);
+    const D y = Evaluate(xd, special);
+    Isa::narrow(y, out);
+    const I near = ((as_int(y) + (kNearBoundary - (std::int64_t{1} << 28))) & ((std::int64_t{1} << 29) - 1)) <
+                   2 * kNearBoundary;
+    const I open = near | special;
     if (Isa::any(open)) [[unlikely]] {
       for (int l = 0; l < W; ++l) {
         if (!open[l]) continue;
-        const float v = unary_math_finish(function, xf[l], y[l]);
+        const float v = unary_math_finish(function, static_cast<float>(xd[l]), y[l]);
         std::memcpy(out + l, &v, sizeof v);
       }
     }

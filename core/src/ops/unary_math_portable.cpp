@@ -13,7 +13,16 @@ struct Portable {
   static Types::D gather(const double* table, Types::I index) noexcept {
     return Types::D{table[index[0]], table[index[1]]};
   }
-  static bool any(Types::I32 mask) noexcept { return (mask[0] | mask[1]) != 0; }
+  static Types::D widen(const float* x) noexcept {
+    Types::F f;
+    std::memcpy(&f, x, sizeof f);
+    return __builtin_convertvector(f, Types::D);
+  }
+  static void narrow(Types::D y, float* out) noexcept {
+    const Types::F f = __builtin_convertvector(y, Types::F);
+    std::memcpy(out, &f, sizeof f);
+  }
+  static bool any(Types::I mask) noexcept { return (mask[0] | mask[1]) != 0; }
 };
 
 struct Sse {
