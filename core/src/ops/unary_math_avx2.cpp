@@ -9,8 +9,19 @@ namespace {
 struct Avx2 {
   static constexpr int kWidth = 4;
   using Types = LaneTypes<kWidth>;
+  // Four loads: on Zen 3 as fast as vgatherqpd here, and faster in pairs.
   static Types::D gather(const double* table, Types::I index) noexcept {
-    return _mm256_i64gather_pd(table, reinterpret_cast<__m256i>(index), 8);
+    return _mm256_set_pd(table[index[3]], table[index[2]], table[index[1]], table[index[0]]);
+  }
+  // table[index] and table[index + 1] of each lane: four 16-byte loads and a
+  // transpose.
+  static void gather_pair(const double* table, Types::I index, Types::D& first, Types::D& second) noexcept {
+    const __m256d low = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(table + index[0])),
+                                             _mm_loadu_pd(table + index[2]), 1);
+    const __m256d high = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(table + index[1])),
+                                              _mm_loadu_pd(table + index[3]), 1);
+    first = _mm256_unpacklo_pd(low, high);
+    second = _mm256_unpackhi_pd(low, high);
   }
   static Types::D widen(const float* x) noexcept { return _mm256_cvtps_pd(_mm_loadu_ps(x)); }
   static void narrow(Types::D y, float* out) noexcept { _mm_storeu_ps(out, _mm256_cvtpd_ps(y)); }

@@ -14,6 +14,10 @@ struct Avx512 {
     // The masked forms: GCC 12 warns on the undefined source of the plain ones.
     return _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, reinterpret_cast<__m512i>(index), table, 8);
   }
+  static void gather_pair(const double* table, Types::I index, Types::D& first, Types::D& second) noexcept {
+    first = gather(table, index);
+    second = gather(table + 1, index);
+  }
   static Types::D widen(const float* x) noexcept { return _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(x)); }
   static void narrow(Types::D y, float* out) noexcept { _mm256_storeu_ps(out, _mm512_maskz_cvtpd_ps(0xff, y)); }
   static bool any(Types::I mask) noexcept {

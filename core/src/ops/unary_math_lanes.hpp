@@ -1,9 +1,9 @@
 #pragma once
 // exp, log and tanh of float32, written once over W double lanes; each
 // instruction-set file instantiates it with its own width, conversions,
-// gather and mask test (Isa::kWidth, widen, narrow, gather, any), so every
-// variant performs the same double operations in the same order, lane by
-// lane, without fused multiply-adds, and gives the same bits.
+// gathers and mask test (Isa::kWidth, widen, narrow, gather, gather_pair,
+// any), so every variant performs the same double operations in the same
+// order, lane by lane, without fused multiply-adds, and gives the same bits.
 //
 // Each float32 input is widened exactly to double and the function evaluated
 // with a relative error below 2^-50 (bounds below). The float32 rounding of
@@ -80,8 +80,14 @@ struct UnaryMathLanes {
     // (the shift's own bits) pushed out.
     const D scale = reinterpret_cast<D>(((bits >> 6) + 1023) << 52);
     Exp2Parts parts;
-    parts.hi = Isa::gather(kExp2Table, j2) * scale;
-    parts.lo = kWithLo ? Isa::gather(kExp2Table + 1, j2) * scale : D{};
+    if constexpr (kWithLo) {
+      Isa::gather_pair(kExp2Table, j2, parts.hi, parts.lo);
+      parts.hi *= scale;
+      parts.lo *= scale;
+    } else {
+      parts.hi = Isa::gather(kExp2Table, j2) * scale;
+      parts.lo = D{};
+    }
     D p = splat(0x1.6c16c16c16c17p-10);      // 1/720
     p = p * r + 0x1.1111111111111p-7;        // 1/120
     p = p * r + 0x1.5555555555555p-5;        // 1/24
@@ -121,8 +127,8 @@ struct UnaryMathLanes {
     const U biased = (reinterpret_cast<U>(tmp) + (std::uint64_t{2048} << 52)) >> 52;
     const D k = reinterpret_cast<D>(biased | 0x4330000000000000) - (0x1p52 + 2048.0);
     const D z = as_double(ix - (tmp & (I{} + static_cast<std::int64_t>(0xfffULL << 52))));
-    const D invc = Isa::gather(kLogTable, i3);
-    const D logc_hi = Isa::gather(kLogTable + 1, i3);
+    D invc, logc_hi;
+    Isa::gather_pair(kLogTable, i3, invc, logc_hi);
     const D logc_lo = Isa::gather(kLogTable + 2, i3);
     const D r = z * invc - 1.0;
     D p = splat(-0.125);

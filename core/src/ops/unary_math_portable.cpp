@@ -13,6 +13,10 @@ struct Portable {
   static Types::D gather(const double* table, Types::I index) noexcept {
     return Types::D{table[index[0]], table[index[1]]};
   }
+  static void gather_pair(const double* table, Types::I index, Types::D& first, Types::D& second) noexcept {
+    first = gather(table, index);
+    second = gather(table + 1, index);
+  }
   static Types::D widen(const float* x) noexcept {
     Types::F f;
     std::memcpy(&f, x, sizeof f);
