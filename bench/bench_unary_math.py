@@ -9,8 +9,8 @@ Each row: the best time per call into a preallocated output, for the layer,
 NumPy and PyTorch, and the layer's ratio to each (target: at most the faster
 peer's time). Beside them, the memory limit: 8 bytes an element (read and
 write) at the bandwidth one `out=` copy reaches. The peers' results are not
-correctly rounded; the last column counts, in a sample, how many of theirs
-differ from ours. Prints the processor and the load average.
+correctly rounded; the last two columns give the share of theirs that differ
+from ours. Prints the processor and the load average.
 """
 
 import argparse
@@ -48,8 +48,8 @@ def main():
     if torch is not None:
         torch.set_num_threads(2)
     rng = np.random.default_rng(0)
-    out = np.empty(N, np.float32)
-    copy_ns = paused_ns(lambda: np.copyto(out, out[::-1]), args.repeats)
+    out, source = np.empty(N, np.float32), np.ones(N, np.float32)
+    copy_ns = paused_ns(lambda: np.copyto(out, source), args.repeats)
     print(f"memory limit at {N:,} elements: {copy_ns / 1e3:.0f} us (one float32 copy of the same size)")
     print(f"{'call':<10}{'layer us':>10}{'NumPy us':>10}{'torch us':>10}{'/NumPy':>8}{'/torch':>8}"
           f"{'NumPy differ':>14}{'torch differ':>14}")
