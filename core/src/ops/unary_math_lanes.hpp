@@ -88,12 +88,13 @@ struct UnaryMathLanes {
       parts.hi = Isa::gather(kExp2Table, j2) * scale;
       parts.lo = D{};
     }
-    D p = splat(0x1.6c16c16c16c17p-10);      // 1/720
-    p = p * r + 0x1.1111111111111p-7;        // 1/120
-    p = p * r + 0x1.5555555555555p-5;        // 1/24
-    p = p * r + 0x1.5555555555555p-3;        // 1/6
-    p = p * r + 0.5;
-    parts.q = r + (r * r) * p;
+    // Estrin's scheme: half the dependent steps of Horner's, which bound the
+    // time here (the lanes wait on latency, not on execution units).
+    const D r2 = r * r, r4 = r2 * r2;
+    const D a = r * 0x1.5555555555555p-3 + 0.5;                    // 1/2 + r/6
+    const D b = r * 0x1.1111111111111p-7 + 0x1.5555555555555p-5;   // 1/24 + r/120
+    const D p = (a + b * r2) + r4 * 0x1.6c16c16c16c17p-10;         // ... + r^4/720
+    parts.q = r + r2 * p;
     return parts;
   }
 
@@ -131,14 +132,13 @@ struct UnaryMathLanes {
     Isa::gather_pair(kLogTable, i3, invc, logc_hi);
     const D logc_lo = Isa::gather(kLogTable + 2, i3);
     const D r = z * invc - 1.0;
-    D p = splat(-0.125);
-    p = p * r + 0x1.2492492492492p-3;   // 1/7
-    p = p * r - 0x1.5555555555555p-3;   // 1/6
-    p = p * r + 0x1.999999999999ap-3;   // 1/5
-    p = p * r - 0.25;
-    p = p * r + 0x1.5555555555555p-2;   // 1/3
-    p = p * r - 0.5;
-    const D log1p = r + (r * r) * p;
+    // Estrin's scheme, as for exp.
+    const D r2 = r * r, r4 = r2 * r2;
+    const D a = r * 0x1.5555555555555p-2 - 0.5;                    // -1/2 + r/3
+    const D b = r * 0x1.999999999999ap-3 - 0.25;                   // -1/4 + r/5
+    const D c = r * 0x1.2492492492492p-3 - 0x1.5555555555555p-3;   // -1/6 + r/7
+    const D p = (a + b * r2) + r4 * (c - r2 * 0.125);               // ... - r^6/8
+    const D log1p = r + r2 * p;
     const D hi = k * kLn2Hi + logc_hi;
     const D lo = k * kLn2Lo + logc_lo + log1p;
     return hi + lo;
