@@ -37,6 +37,7 @@ __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 from ._native import add, all, any, div, dot, matmul, max, mean, min, mul, sub, sum  # noqa: E402
 from ._native import argmax, argmin, maximum, minimum, where  # noqa: E402
 from ._native import equal, greater, greater_equal, less, less_equal, not_equal  # noqa: E402
+from ._native import exp, log, sqrt, tanh  # noqa: E402
 from ._profile import Profile, profile  # noqa: E402
 
 __all__ = [
@@ -46,5 +47,6 @@ __all__ = [
     "maximum", "minimum",
     "greater", "greater_equal", "less", "less_equal", "equal", "not_equal", "where",
     "argmax", "argmin",
+    "exp", "log", "sqrt", "tanh",
     "profile", "Profile",
 ]

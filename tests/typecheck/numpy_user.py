@@ -87,3 +87,8 @@ if TYPE_CHECKING:  # what a checker refuses (never run)
     _zoltra_rust.tensor_sum_f32(x, 6)  # type: ignore[arg-type]  # an array as an address
     _zoltra_rust.tensor_sum_f32(np.int64(1), 6)  # type: ignore[arg-type]
     _zoltra_rust.tensor_sum_f32(True, 6)  # a bool is an int to a checker
+
+# exp, log, sqrt, tanh.
+for math in (zn.exp, zn.log, zn.sqrt, zn.tanh):
+    assert_type(math(x), F32)
+    assert_type(math(x, out=out), F32)

@@ -74,3 +74,8 @@ if TYPE_CHECKING:  # what a checker refuses (never run)
     zn.mean(np.arange(3))  # type: ignore[arg-type]
     zn.all(x)  # type: ignore[arg-type]  # float32 where bool belongs
     zn.matmul(t, t).shapes  # type: ignore[attr-defined]
+
+# exp, log, sqrt, tanh.
+for math in (zn.exp, zn.log, zn.sqrt, zn.tanh):
+    assert_type(math(t), torch.Tensor)
+    assert_type(math(x, out=torch.empty(2, 3)), torch.Tensor)

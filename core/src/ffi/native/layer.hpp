@@ -78,6 +78,7 @@ std::span<const PyMethodDef> extremum_methods();
 std::span<const PyMethodDef> comparison_methods();
 std::span<const PyMethodDef> where_methods();
 std::span<const PyMethodDef> argextremum_methods();
+std::span<const PyMethodDef> unary_math_methods();
 
 }  // namespace zoltra::native
 

@@ -16,11 +16,11 @@ namespace {
 PyMethodDef* method_table() {
   static std::vector<PyMethodDef> table = [] {
     std::vector<PyMethodDef> all;
-    for (auto part : {elementwise_methods(), reduction_methods(), product_methods(), profile_methods()}) {
+    for (auto part : {elementwise_methods(), reduction_methods(), product_methods(), profile_methods(),
+                      unary_math_methods(), extremum_methods(), comparison_methods(), where_methods(),
+                      argextremum_methods()}) {
       all.insert(all.end(), part.begin(), part.end());
     }
-    // The functions a training step needs besides arithmetic.
-    for (auto part : {extremum_methods(), comparison_methods(), where_methods(), argextremum_methods()}) all.insert(all.end(), part.begin(), part.end());
     all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     return all;
   }();

@@ -1,0 +1,23 @@
+#pragma once
+// Square roots of float32 buffers, `Vector` floats at a time: IEEE square
+// root is correctly rounded, so every width gives the same bits.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "common/unaligned.hpp"
+
+namespace zoltra::ops {
+namespace {  // each instruction-set file keeps its own copy
+
+template <class Vector>
+void sqrt_f32(const float* x, float* out, std::uint64_t count) noexcept {
+  std::uint64_t i = 0;
+  for (; count - i >= Vector::kWidth; i += Vector::kWidth) Vector::sqrt(x + i, out + i);
+  for (; i < count; ++i) {
+    store_unaligned(out + i, _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(load_unaligned<float>(x + i)))));
+  }
+}
+
+}  // namespace
+}  // namespace zoltra::ops
