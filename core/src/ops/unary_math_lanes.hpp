@@ -121,13 +121,14 @@ struct UnaryMathLanes {
   static D log(D x, I& special) noexcept {
     special = (x <= 0.0) | (x != x) | (x == __builtin_inf());
     const I ix = as_int(x);
-    const I tmp = ix - kLogOffset;
+    // Unsigned: a negative x (special, its lane discarded) must not overflow.
+    const I tmp = reinterpret_cast<I>(reinterpret_cast<U>(ix) - static_cast<std::uint64_t>(kLogOffset));
     const I i3 = ((tmp >> 45) & 127) * 3;
     // k = tmp >> 52 (arithmetic), to double without a 64-bit conversion
     // instruction: the field plus 2048 as the low bits of 2^52.
     const U biased = (reinterpret_cast<U>(tmp) + (std::uint64_t{2048} << 52)) >> 52;
     const D k = reinterpret_cast<D>(biased | 0x4330000000000000) - (0x1p52 + 2048.0);
-    const D z = as_double(ix - (tmp & (I{} + static_cast<std::int64_t>(0xfffULL << 52))));
+    const D z = as_double(reinterpret_cast<I>(reinterpret_cast<U>(ix) - (reinterpret_cast<U>(tmp) & (0xfffULL << 52))));
     D invc, logc_hi;
     Isa::gather_pair(kLogTable, i3, invc, logc_hi);
     const D logc_lo = Isa::gather(kLogTable + 2, i3);
