@@ -165,8 +165,10 @@ struct UnaryMathLanes {
     I special;
     const D y = Evaluate(xd, special);
     Isa::narrow(y, out);
-    const I near = ((as_int(y) + (kNearBoundary - (std::int64_t{1} << 28))) & ((std::int64_t{1} << 29) - 1)) <
-                   2 * kNearBoundary;
+    // Unsigned: y's bits may be negative (tanh, log) and the sum must wrap.
+    const U low = (reinterpret_cast<U>(y) + static_cast<std::uint64_t>(kNearBoundary - (std::int64_t{1} << 28))) &
+                  ((std::uint64_t{1} << 29) - 1);
+    const I near = reinterpret_cast<I>(low) < 2 * kNearBoundary;
     const I open = near | special;
     if (Isa::any(open)) [[unlikely]] {
       for (int l = 0; l < W; ++l) {
