@@ -3,12 +3,12 @@
 // on the calling thread or in contiguous ranges of elements on the pool.
 #include "ops/broadcast.hpp"
 
-#include <xmmintrin.h>
 
 #include <cstddef>
 #include <memory>
 
 #include "backend/processor_count.hpp"
+#include "common/cpu_hints.hpp"
 #include "common/decimal.hpp"
 #include "ops/broadcast_variants.hpp"
 #include "ops/elementwise.hpp"
@@ -17,8 +17,9 @@
 namespace zoltra::ops {
 
 BroadcastRowKernels broadcast_rows_for(const backend::CpuFeatures& features, bool stream) noexcept {
-  if (!features.avx2) return broadcast_rows_portable();
-  return stream ? broadcast_rows_avx2_stream() : broadcast_rows_avx2();
+  if constexpr (backend::kX86Files)
+    if (features.avx2) return stream ? broadcast_rows_avx2_stream() : broadcast_rows_avx2();
+  return broadcast_rows_portable();
 }
 
 namespace {
@@ -181,7 +182,7 @@ void broadcast_f32_cpu(BinaryOp op, std::uint64_t ndim, const std::int64_t* shap
                   reinterpret_cast<char*>(out)};
   if (!parallel) {
     walk.run(0, count);
-    if (stream) _mm_sfence();
+    if (stream) streaming_store_fence();
     return;
   }
   // Ranges of whole 16-element groups, so that neighbouring ranges of a
@@ -191,7 +192,7 @@ void broadcast_f32_cpu(BinaryOp op, std::uint64_t ndim, const std::int64_t* shap
     const std::uint64_t begin = c * length;
     walk.run(begin, count - begin < length ? count : begin + length);
     // Streaming stores are weakly ordered: drained before the chunk ends.
-    if (stream) _mm_sfence();
+    if (stream) streaming_store_fence();
   };
   scheduler::run_chunks(chunks, chunk);
 }
