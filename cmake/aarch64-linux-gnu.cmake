@@ -1,6 +1,6 @@
 # Cross-compiling for Linux on aarch64 with Debian's g++-aarch64-linux-gnu:
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake ...
-# The results run under qemu-aarch64 -L /usr/aarch64-linux-gnu.
+# The results run under qemu-aarch64 -cpu neoverse-n1 -L /usr/aarch64-linux-gnu.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
@@ -13,4 +13,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# A Neoverse N1, as scripts/aarch64-env.sh explains.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -cpu neoverse-n1 -L /usr/aarch64-linux-gnu)
