@@ -54,5 +54,5 @@ AARCH64_CMAKE_ARGS=(
   "-DCMAKE_CXX_FLAGS=-idirafter $AARCH64_ROOT/usr/include"
   "-DPython_INCLUDE_DIR=$AARCH64_ROOT/usr/include/python3.11"
   "-DPython_NumPy_INCLUDE_DIR=$AARCH64_SITE/numpy/_core/include"
-  "-DPython_SOABI=cpython-311-aarch64-linux-gnu"
+  "-DZOLTRA_PYTHON_SOABI=cpython-311-aarch64-linux-gnu"
   "-DZOLTRA_OPENBLAS_WHEEL_DIR=$AARCH64_SITE")
