@@ -7,9 +7,29 @@
 # pyproject.toml. The test command passes its own venv instead
 # (ZOLTRA_WHEEL_VENV, ZOLTRA_WHEEL_FLAGS=--no-build-isolation) and an output
 # folder (ZOLTRA_WHEEL_DIR). Prints the repaired wheel's path last.
+#   bash scripts/build-wheel.sh aarch64
+# cross-compiles the wheel for CPython 3.11 on Linux aarch64 instead (root:
+# installs g++-aarch64-linux-gnu and unpacks Debian's arm64 Python headers and
+# the aarch64 scipy-openblas64 under build/, see scripts/aarch64-env.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
+target="${1:-native}"
+plat="${ZOLTRA_MANYLINUX:-manylinux_2_34_x86_64}"
+cross=()
+if [ "$target" = aarch64 ]; then
+  source scripts/aarch64-env.sh
+  # The same CMake files as a native build on aarch64, with the toolchain and
+  # the target's Python, NumPy and OpenBLAS, and the target's wheel tag (set
+  # for the build alone: pip's build requirements stay the build machine's).
+  for arg in "${AARCH64_CMAKE_ARGS[@]}"; do cross+=("-Ccmake.define.${arg#-D}"); done
+  cross+=("-Cwheel.tags=cp311-cp311-linux_aarch64" "-Cbuild-dir=build/aarch64-wheel")
+  plat="${ZOLTRA_MANYLINUX:-manylinux_2_34_aarch64}"
+  plat_arg=auto  # auditwheel names only the build machine's tags; it reads the wheel's
+elif [ "$target" != native ]; then
+  echo "unknown target $target (native or aarch64)" >&2
+  exit 2
+fi
 venv="${ZOLTRA_WHEEL_VENV:-}"
 if [ -z "$venv" ]; then
   python="${PYTHON:-python3}"
@@ -25,7 +45,7 @@ out="${ZOLTRA_WHEEL_DIR:-$root/dist}"
 raw="$(mktemp -d)"
 trap 'rm -rf "$raw"' EXIT
 # shellcheck disable=SC2086  # the flags are words
-"$py" -m pip wheel -q --disable-pip-version-check --no-deps ${ZOLTRA_WHEEL_FLAGS:-} -w "$raw" "$root"
+"$py" -m pip wheel -q --disable-pip-version-check --no-deps ${ZOLTRA_WHEEL_FLAGS:-} ${cross[@]+"${cross[@]}"} -w "$raw" "$root"
 wheel="$(ls "$raw"/*.whl)"
 
 # The wheel already carries the shared runtime and OpenBLAS in
@@ -37,6 +57,8 @@ wheel="$(ls "$raw"/*.whl)"
 # GLIBCXX_3.4.29 and glibc 2.34 symbols, hence manylinux_2_34; linking
 # libstdc++ statically only pulls in newer glibc symbols (arc4random,
 # _dl_find_object). An older tag needs an older toolchain (a manylinux image).
+# Debian's cross g++ 12 for aarch64 is the same compiler on the same glibc:
+# manylinux_2_34_aarch64 (the bundled OpenBLAS alone needs 2.28).
 mkdir -p "$out"
-auditwheel repair --plat "${ZOLTRA_MANYLINUX:-manylinux_2_34_x86_64}" -w "$out" "$wheel" >&2
-ls -t "$out"/zoltra_native-*manylinux*.whl | head -1
+auditwheel repair --plat "${plat_arg:-$plat}" -w "$out" "$wheel" >&2
+ls -t "$out"/zoltra_native-*"${plat#manylinux_*_*_}".whl | head -1

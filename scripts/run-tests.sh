@@ -9,7 +9,10 @@
 #   5. the C++ unit tests and pytest again against one build with
 #      AddressSanitizer + UndefinedBehaviorSanitizer;
 #   6. the processor-dependent pytest files against the installed module under
-#      qemu-user's models of other processors.
+#      qemu-user's models of other processors;
+#   7. the aarch64 wheel's pytest suite and the cross-built C++ unit tests
+#      under qemu-aarch64 (scripts/test-aarch64.sh), with a battery of results
+#      compared bit for bit with the installed x86-64 wheel's.
 # Any failure, sanitizer report or missing tool fails the run. Each build
 # directory under build/ is kept, so a second run rebuilds only what changed;
 # the time of each step is printed at the end. The quick check after a change
@@ -61,6 +64,9 @@ wheel="$(ZOLTRA_WHEEL_VENV="$venv" ZOLTRA_WHEEL_FLAGS=--no-build-isolation ZOLTR
 step "pytest (installed wheel)"
 # Run from outside the source tree so that only the installed module is seen.
 (cd "$root/tests" && "$py" -m pytest -q -p no:cacheprovider "$root/tests")
+
+step "battery of results for the aarch64 stage"
+(cd "$root/tests" && "$py" bit_battery.py "$root/build/battery-x86_64.json")
 
 step "type stubs against the module (mypy stubtest)"
 (cd "$root/tests" && "$py" -m mypy.stubtest _zoltra_rust)
@@ -153,6 +159,10 @@ for model in Haswell:Haswell Haswell,-fma:Sandybridge Nehalem:Nehalem; do
     qemu-x86_64 -cpu "$cpu" "$py" -m pytest -q -p no:cacheprovider \
     -k "not 1024-1024-1024 and not torch and not test_tensors and not tensor_views" $emulated_files)
 done
+
+step "aarch64 under qemu-aarch64"
+ZOLTRA_BATTERY_REFERENCE="$root/build/battery-x86_64.json" ZOLTRA_WHEEL_VENV="$venv" \
+  ZOLTRA_WHEEL_FLAGS=--no-build-isolation bash scripts/test-aarch64.sh
 
 step "all test suites passed"
 printf '\nStarted at:\n'

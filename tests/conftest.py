@@ -1,6 +1,8 @@
 """Shared helpers for the Python tests."""
 
 import os
+import platform
+import shlex
 import shutil
 import subprocess
 import sys
@@ -20,6 +22,23 @@ OTHER_PYTHON = os.environ.get("ZOLTRA_OTHER_PYTHON") == "1"
 # the same emulation.
 EMULATED_CPU = os.environ.get("ZOLTRA_EMULATED_CPU") or None
 
+# The command line (qemu-aarch64 and its options) that runs this interpreter,
+# an aarch64 build, on this x86-64 machine, as scripts/test-aarch64.sh runs
+# the suite; children are started under it too. Tests of many GiB or minutes
+# skip there, and x86 processor models play no part.
+AARCH64_EMULATOR = os.environ.get("ZOLTRA_AARCH64_EMULATOR") or None
+# The capability report's name of the processor architecture.
+ARCH = "Aarch64" if platform.machine() == "aarch64" else "X86_64"
+
+
+
+def python_command():
+    """The command line that starts this interpreter in a child process."""
+    if AARCH64_EMULATOR is not None:
+        return [*shlex.split(AARCH64_EMULATOR), sys.executable]
+    return [sys.executable]
+
+
 # The OpenBLAS kernels each emulated model can run: OpenBLAS picks its own by
 # processor model, and would use FMA on an AVX2 model whose FMA is masked.
 OPENBLAS_CORETYPE = {"Haswell": "Haswell", "Haswell,-fma": "Sandybridge", "Nehalem": "Nehalem"}
@@ -34,9 +53,11 @@ def run_child(code, env=None, cpus=None, timeout=120, emulate=EMULATED_CPU):
     the one this interpreter runs as), skipping the test when qemu-x86_64 is
     not installed.
     """
-    command = [sys.executable]
+    command = python_command()
     child_env = dict(os.environ)
-    if emulate is not None:
+    if AARCH64_EMULATOR is not None:
+        timeout *= 10
+    elif emulate is not None:
         qemu = shutil.which("qemu-x86_64")
         if qemu is None:
             pytest.skip(f"qemu-x86_64 (Debian package qemu-user) is needed to run as {emulate}")

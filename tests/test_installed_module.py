@@ -6,9 +6,10 @@ import functools
 import json
 import os
 import subprocess
-import sys
 
 import pytest
+
+from conftest import python_command
 
 
 def installed_dir(z):
@@ -46,7 +47,7 @@ print(json.dumps([found, limited, name, loaded(name), loaded("libscipy_openblas6
 @functools.cache
 def own_openblas(directory):
     env = {"PATH": "/usr/bin:/bin"}
-    done = subprocess.run([sys.executable, "-I", "-c", OWN_OPENBLAS_PROBE, os.path.join(directory, "_zoltra_rust.libs")],
+    done = subprocess.run([*python_command(), "-I", "-c", OWN_OPENBLAS_PROBE, os.path.join(directory, "_zoltra_rust.libs")],
                           env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import EMULATED_CPU, SANITIZED, child_output
+from conftest import AARCH64_EMULATOR, EMULATED_CPU, SANITIZED, child_output
 
 # Counts the threads the first parallel sum starts, then checks the sum.
 POOL_SIZE_PROBE = """
@@ -98,7 +98,7 @@ print(first, started, run(), threads() - before)
 
 
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves its shadow memory up front, so an address-space limit cannot be set")
-@pytest.mark.skipif(EMULATED_CPU is not None, reason="qemu-user does not apply a stack limit the emulated process sets, so the child would get 8 MiB thread stacks; the main stage runs this")
+@pytest.mark.skipif(EMULATED_CPU is not None or AARCH64_EMULATOR is not None, reason="qemu-user does not apply a stack limit the emulated process sets, so the child would get 8 MiB thread stacks; the main stage runs this")
 def test_calling_thread_does_the_work_when_no_thread_can_start(z):
     def probe(mode):
         # The thread stack size is fixed at start-up from RLIMIT_STACK.

@@ -1,7 +1,5 @@
 #include "backend/cache_geometry.hpp"
 
-#include <cpuid.h>
-
 #include <fstream>
 #include <string>
 
@@ -16,32 +14,6 @@ std::size_t leaf_bytes(const CacheLeaf& leaf) noexcept {
   const std::size_t line = (leaf.ebx & 0xFFFu) + 1;
   const std::size_t sets = std::size_t{leaf.ecx} + 1;
   return ways * partitions * line * sets;
-}
-
-// The subleaves of `leaf` up to the first of type 0 (at most 16).
-std::size_t read_leaves(std::uint32_t leaf, CacheLeaf* out) noexcept {
-  std::size_t count = 0;
-  for (unsigned sub = 0; sub < 16; ++sub) {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    __cpuid_count(leaf, sub, eax, ebx, ecx, edx);
-    if ((eax & 0x1Fu) == 0) break;
-    out[count++] = {eax, ebx, ecx};
-  }
-  return count;
-}
-
-std::size_t cpuid_leaves(CacheLeaf* out) noexcept {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx)) return 0;
-  const unsigned max_basic = eax;
-  const bool amd = ebx == 0x68747541u;  // "Auth"enticAMD
-  if (amd) {
-    // Leaf 0x8000001D exists with the TopologyExtensions bit (0x80000001 ECX 22).
-    if (__get_cpuid_max(0x80000000u, nullptr) < 0x8000001Du) return 0;
-    __cpuid(0x80000001u, eax, ebx, ecx, edx);
-    return (ecx >> 22) & 1u ? read_leaves(0x8000001Du, out) : 0;
-  }
-  return max_basic >= 4 ? read_leaves(4, out) : 0;
 }
 
 // Sizes such as "32K", "512K", "32768K" or "2M"; 0 when unreadable.
@@ -80,7 +52,7 @@ CacheGeometry sysfs_geometry() {
 
 CacheGeometry detect() {
   CacheLeaf leaves[16];
-  const std::size_t count = cpuid_leaves(leaves);
+  const std::size_t count = read_cache_leaves(leaves);
   if (count > 0) return geometry_from_cache_leaves(leaves, count);
   const CacheGeometry sys = sysfs_geometry();
   CacheGeometry g = kFallbackCacheGeometry;

@@ -29,6 +29,10 @@ struct CacheLeaf {
 // size nobody describes keeps the fallback's.
 CacheGeometry geometry_from_cache_leaves(const CacheLeaf* leaves, std::size_t count) noexcept;
 
+// The processor's own cache-parameters subleaves, up to the first of type 0
+// (at most 16); 0 where it has none to give (every processor but x86-64).
+std::size_t read_cache_leaves(CacheLeaf* out) noexcept;
+
 // Read once per process (CPUID, else /sys/devices/system/cpu/cpu0/cache, else
 // the fallback), cached, thread-safe.
 const CacheGeometry& cache_geometry();

@@ -1,7 +1,5 @@
 #include "backend/capabilities.hpp"
 
-#include <cpuid.h>
-
 #include <cstddef>
 
 #include "backend/processor_count.hpp"
@@ -36,6 +34,14 @@ bool has_all(const CpuFeatures& features, bool CpuFeatures::* const (&needed)[N]
 
 bool all_set(std::uint64_t value, std::uint64_t bits) { return (value & bits) == bits; }
 
+#if defined(__x86_64__)
+constexpr CpuArch kBuildArch = CpuArch::X86_64;
+#elif defined(__aarch64__)
+constexpr CpuArch kBuildArch = CpuArch::Aarch64;
+#else
+constexpr CpuArch kBuildArch = CpuArch::Other;
+#endif
+
 }  // namespace
 
 CpuFeatures decide_cpu_features(const CpuidSnapshot& regs) noexcept {
@@ -58,29 +64,6 @@ CpuFeatures decide_cpu_features(const CpuidSnapshot& regs) noexcept {
 bool runs_avx2_files(const CpuFeatures& features) noexcept { return has_all(features, kAvx2FileFeatures); }
 bool runs_avx512_files(const CpuFeatures& features) noexcept { return has_all(features, kAvx512FileFeatures); }
 
-CpuidSnapshot read_cpuid() noexcept {
-  CpuidSnapshot regs;
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx)) return regs;
-  regs.max_basic_leaf = eax;
-  if (regs.max_basic_leaf >= 1 && __get_cpuid(1, &eax, &ebx, &ecx, &edx)) regs.leaf1_ecx = ecx;
-  if (regs.max_basic_leaf >= 7 && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) {
-    regs.leaf7_ebx = ebx;
-  }
-  // XGETBV faults unless the OS has turned XSAVE on for us.
-  if (regs.leaf1_ecx & kLeaf1EcxOsxsave) {
-    std::uint32_t lo = 0, hi = 0;
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    regs.xcr0 = (std::uint64_t{hi} << 32) | lo;
-  }
-  return regs;
-}
-
-const CpuFeatures& cpu_features() noexcept {
-  static const CpuFeatures features = decide_cpu_features(read_cpuid());
-  return features;
-}
-
 const char* cpu_arch_name(CpuArch arch) noexcept {
   switch (arch) {
     case CpuArch::X86: return "X86";
@@ -96,12 +79,14 @@ const SystemCapabilities& capabilities() {
     const CpuFeatures& f = cpu_features();
     SystemCapabilities caps;
     caps.cpu.cores = processor_count();
-    caps.cpu.arch = CpuArch::X86_64;
+    caps.cpu.arch = kBuildArch;
     caps.cpu.has_avx2 = f.avx2;
     caps.cpu.has_avx512 = f.avx512f;
     caps.cpu.has_fma = f.fma;
+    // No kernel has a NEON variant yet, so an aarch64 processor reports as an
+    // x86-64 one without AVX does: no flag set, "Scalar".
     caps.cpu.has_neon = false;
-    return caps;  // every GPU flag stays false on this platform
+    return caps;  // every GPU flag stays false
   }();
   return CAPABILITIES;
 }

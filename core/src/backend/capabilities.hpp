@@ -6,6 +6,16 @@
 
 namespace zoltra::backend {
 
+// Whether this build has the files for x86 instruction sets (*_avx2.cpp,
+// *_avx512.cpp): only x86-64 builds do. Every choice of one of their variants
+// sits under `if constexpr (kX86Files)`, so that other builds neither compile
+// the choice nor need its symbols, and run the portable variant.
+#if defined(__x86_64__)
+inline constexpr bool kX86Files = true;
+#else
+inline constexpr bool kX86Files = false;
+#endif
+
 // Raw register values the feature decision reads; tests feed any processor.
 struct CpuidSnapshot {
   std::uint32_t max_basic_leaf = 0;  // leaf 0 EAX
@@ -31,10 +41,20 @@ CpuFeatures decide_cpu_features(const CpuidSnapshot& regs) noexcept;
 // compiler was allowed to use can be missing.
 bool runs_avx2_files(const CpuFeatures& features) noexcept;
 bool runs_avx512_files(const CpuFeatures& features) noexcept;
-CpuidSnapshot read_cpuid() noexcept;
+CpuidSnapshot read_cpuid() noexcept;  // x86-64 only (cpu_features_x86.cpp)
 
-// Detected once per process, cached, thread-safe.
+// Detected once per process, cached, thread-safe; all false except on x86-64.
 const CpuFeatures& cpu_features() noexcept;
+
+// What an aarch64 processor reports through the kernel (AT_HWCAP). Recorded
+// only: no kernel has a NEON or SVE variant yet.
+struct ArmFeatures {
+  bool fp = false;
+  bool asimd = false;
+  bool sve = false;
+};
+// Detected once per process (cpu_features_arm.cpp); all false except on aarch64.
+const ArmFeatures& arm_features() noexcept;
 
 enum class CpuArch : std::uint8_t { X86 = 0, X86_64 = 1, Aarch64 = 2, Other = 3 };
 const char* cpu_arch_name(CpuArch arch) noexcept;

@@ -16,7 +16,9 @@
 namespace zoltra::ops {
 
 ArgRunKernels argextremum_for(const backend::CpuFeatures& features) noexcept {
-  return features.avx2 ? argextremum_avx2() : argextremum_portable();
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return argextremum_avx2();
+  return argextremum_portable();
 }
 
 namespace {

@@ -28,7 +28,9 @@
 namespace zoltra::ops {
 
 AxisReduceKernels axis_reduce_kernels_for(const backend::CpuFeatures& features) noexcept {
-  return backend::runs_avx2_files(features) ? axis_reduce_avx2() : axis_reduce_portable();
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return axis_reduce_avx2();
+  return axis_reduce_portable();
 }
 
 namespace {

@@ -3,17 +3,17 @@
 // loop.
 #include "ops/broadcast.hpp"
 
-#include <xmmintrin.h>
-
 #include "backend/processor_count.hpp"
+#include "common/cpu_hints.hpp"
 #include "ops/broadcast_variants.hpp"
 #include "ops/elementwise.hpp"
 
 namespace zoltra::ops {
 
 BroadcastRowKernels broadcast_rows_for(const backend::CpuFeatures& features, bool stream) noexcept {
-  if (!backend::runs_avx2_files(features)) return broadcast_rows_portable();
-  return stream ? broadcast_rows_avx2_stream() : broadcast_rows_avx2();
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return stream ? broadcast_rows_avx2_stream() : broadcast_rows_avx2();
+  return broadcast_rows_portable();
 }
 
 namespace {
@@ -74,7 +74,7 @@ void broadcast_f32_cpu(BinaryOp op, std::uint64_t ndim, const std::int64_t* shap
   };
   // Streaming stores are weakly ordered: drained before each range ends.
   const auto finish = [stream] {
-    if (stream) _mm_sfence();
+    if (stream) streaming_store_fence();
   };
   walk.run_all({walk_address(a), walk_address(b), reinterpret_cast<char*>(out)}, row, finish, 16);
 }

@@ -8,11 +8,15 @@
 namespace zoltra::ops {
 
 CompareRowKernels compare_rows_for(const backend::CpuFeatures& features) noexcept {
-  return features.avx2 ? compare_rows_avx2() : compare_rows_portable();
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return compare_rows_avx2();
+  return compare_rows_portable();
 }
 
 WhereRowKernel where_row_for(const backend::CpuFeatures& features) noexcept {
-  return features.avx2 ? where_row_avx2() : where_row_portable();
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return where_row_avx2();
+  return where_row_portable();
 }
 
 namespace {

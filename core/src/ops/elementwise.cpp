@@ -16,12 +16,14 @@
 namespace zoltra::ops {
 
 ElementwiseKernels elementwise_kernels_for(const backend::CpuFeatures& features) noexcept {
-  if (backend::runs_avx2_files(features)) return {add_f32_avx2, sub_f32_avx2, mul_f32_avx2, div_f32_avx2};
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return {add_f32_avx2, sub_f32_avx2, mul_f32_avx2, div_f32_avx2};
   return {add_f32_portable, sub_f32_portable, mul_f32_portable, div_f32_portable};
 }
 
 ElementwiseKernels elementwise_streaming_kernels_for(const backend::CpuFeatures& features) noexcept {
-  if (backend::runs_avx2_files(features)) return {add_f32_avx2_stream, sub_f32_avx2_stream, mul_f32_avx2_stream, div_f32_avx2_stream};
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return {add_f32_avx2_stream, sub_f32_avx2_stream, mul_f32_avx2_stream, div_f32_avx2_stream};
   return elementwise_kernels_for(features);
 }
 

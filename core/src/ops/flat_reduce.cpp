@@ -8,7 +8,8 @@
 namespace zoltra::ops {
 
 FlatReduceKernels flat_reduce_kernels_for(const backend::CpuFeatures& features) noexcept {
-  if (backend::runs_avx2_files(features)) return {sum_f32_avx2, sum_i32_avx2, all_bool_avx2, any_bool_avx2};
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return {sum_f32_avx2, sum_i32_avx2, all_bool_avx2, any_bool_avx2};
   return {sum_f32_portable, sum_i32_portable, all_bool_portable, any_bool_portable};
 }
 

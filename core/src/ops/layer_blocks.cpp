@@ -1,6 +1,8 @@
 #include "ops/layer_blocks.hpp"
 
+#if defined(__x86_64__)
 #include <xmmintrin.h>
+#endif
 
 #include <cstring>
 
@@ -59,6 +61,7 @@ void BlockReader::load_band(std::uint64_t row) {
   const char* top = x_.data() + band_first_ * 4;  // rows are 4 bytes apart
   float* band = band_.get();
   std::uint64_t c = 0;
+#if defined(__x86_64__)  // SSE is in every x86-64; other builds gather by columns
   if (band_rows_ == kBandRows) {
     for (; c + 4 <= columns; c += 4) {
       const char* column = top + static_cast<std::int64_t>(c) * step;
@@ -79,6 +82,7 @@ void BlockReader::load_band(std::uint64_t row) {
       }
     }
   }
+#endif
   for (; c < columns; ++c) {
     const char* column = top + static_cast<std::int64_t>(c) * step;
     for (std::uint64_t r = 0; r < band_rows_; ++r) std::memcpy(band + r * pitch + c, column + 4 * r, 4);

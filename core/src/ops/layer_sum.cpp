@@ -18,13 +18,15 @@
 namespace zoltra::ops {
 
 LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noexcept {
-  if (backend::runs_avx512_files(features)) {
-    return {layer_block_sum_avx512, layer_block_dot_avx512, layer_add_row_avx2, layer_block_max_avx2,
-            layer_block_min_avx2};
-  }
-  if (backend::runs_avx2_files(features)) {
-    return {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
-            layer_block_min_avx2};
+  if constexpr (backend::kX86Files) {
+    if (backend::runs_avx512_files(features)) {
+      return {layer_block_sum_avx512, layer_block_dot_avx512, layer_add_row_avx2, layer_block_max_avx2,
+              layer_block_min_avx2};
+    }
+    if (backend::runs_avx2_files(features)) {
+      return {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
+              layer_block_min_avx2};
+    }
   }
   return {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable, layer_block_max_portable,
           layer_block_min_portable};

@@ -42,14 +42,9 @@ void run_blas_tiles(const float* a, const float* b, float* c, std::uint64_t m, s
   scheduler::run_chunks(static_cast<std::size_t>(tiles), tile);
 }
 
-MatmulKernel kernel_for(const backend::CpuFeatures& features) noexcept {
-  return matmul_kernel_variant(features) == MatmulKernelVariant::kAvx512 ? kernel_matmul_f32_avx512
-                                                                          : kernel_matmul_f32_avx2;
-}
-
 void run_parallel(const float* a, const float* b, float* c, std::uint64_t m, std::uint64_t k, std::uint64_t n,
                   const MatmulPlan& plan, const backend::CpuFeatures& features) {
-  const MatmulKernel kernel = kernel_for(features);
+  const MatmulKernel kernel = matmul_kernel_for(features);
   scheduler::with_arena([&](scheduler::ThreadArena&) {
     auto chunk = [&](std::size_t index) {
       const RowRange rows = matmul_chunk_rows(plan, m, index);
@@ -94,7 +89,7 @@ profiler::ProductRun matmul_f32_cpu_dispatch(const float* a, const float* b, flo
       std::memset(c, 0, static_cast<std::size_t>(m * n) * sizeof(float));
       break;
     case MatmulPath::kKernel:
-      kernel_for(features)(a, b, c, m, k, n);
+      matmul_kernel_for(features)(a, b, c, m, k, n);
       break;
     case MatmulPath::kParallel:
       run_parallel(a, b, c, m, k, n, plan, features);
@@ -118,8 +113,16 @@ float dot_product_f32(const float* a, const float* b, std::uint64_t count) noexc
 
 float dot_product_f32(const float* a, const float* b, std::uint64_t count,
                       const backend::CpuFeatures& features) noexcept {
-  if (backend::runs_avx2_files(features)) return dot_product_f32_avx2(a, b, count);
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return dot_product_f32_avx2(a, b, count);
   return dot_product_f32_scalar(a, b, count);
+}
+
+MatmulKernel matmul_kernel_for(const backend::CpuFeatures& features) noexcept {
+  if constexpr (backend::kX86Files)
+    return matmul_kernel_variant(features) == MatmulKernelVariant::kAvx512 ? kernel_matmul_f32_avx512
+                                                                            : kernel_matmul_f32_avx2;
+  return nullptr;
 }
 
 }  // namespace zoltra::ops

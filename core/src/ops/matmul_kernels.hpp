@@ -10,6 +10,8 @@
 //    operations are fixed, so all variants of one kernel give the same bits.
 #include <cstdint>
 
+#include "backend/capabilities.hpp"
+
 namespace zoltra::ops {
 
 // C (m x n) = A (m x k) x B (k x n); C is overwritten, never read. Every
@@ -23,6 +25,10 @@ void kernel_matmul_f32_avx512(const float* a, const float* b, float* c, std::uin
 
 using MatmulKernel = void (*)(const float*, const float*, float*, std::uint64_t, std::uint64_t,
                               std::uint64_t) noexcept;
+
+// The kernel matmul_kernel_variant names; null in builds without the x86
+// files, whose plans never take the kernel path.
+MatmulKernel matmul_kernel_for(const backend::CpuFeatures& features) noexcept;
 
 // One fused 8-lane accumulator, the fixed 8-lane fold, then the last count % 8
 // products separately rounded, in increasing index order.

@@ -43,9 +43,7 @@ profiler::ProductRun matmul_stack_f32_cpu(const float* const* a, const float* co
   // Recorded once for the stack, as the dispatch does for one product.
   backend::set_last_dispatch(backend::kBackendCpu);
   backend::record_detailed_dispatch(backend::kBackendCpu, "matmul", m, n, k, backend::current_policy());
-  const MatmulKernel kernel = matmul_kernel_variant(features) == MatmulKernelVariant::kAvx512
-                                  ? kernel_matmul_f32_avx512
-                                  : kernel_matmul_f32_avx2;
+  const MatmulKernel kernel = matmul_kernel_for(features);
   if (split_rows) {
     // Every element is one chain over k whatever rows share a call, so a row
     // split keeps the bits; blocks of whole 8-row groups keep the kernel's

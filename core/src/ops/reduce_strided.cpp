@@ -1,6 +1,8 @@
 // Strided reductions: an odometer walk over a view given by shape and byte
 // strides, folding every visited float32 value in row-major order of the shape.
+#if defined(__x86_64__)
 #include <xmmintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -137,10 +139,11 @@ void column_offsets(const Dim* dims, std::uint64_t count, std::uint64_t* out) no
   }
 }
 
+#if defined(__x86_64__)
 // A full band of rows one or two floats apart (a transposed matrix, or one
 // with every second row, the rows in either order) holds short runs per
 // column, so 4 columns by 4 rows are one 4 x 4 transpose in SSE registers,
-// which every x86-64 processor has: 4 loads (8 and 4 shuffles for rows two
+// which every x86-64 processor has (other builds gather by columns): 4 loads (8 and 4 shuffles for rows two
 // floats apart) and 4 stores where the scalar gather needs 16 of each. With
 // descending rows each load holds rows q + 3 down to q, so after the
 // transpose the vectors are the rows in reverse.
@@ -177,6 +180,11 @@ __attribute__((always_inline)) inline void gather_block(const float* data, std::
   _mm_storeu_ps(to + 3 * pitch, descending ? c0 : c3);
 }
 
+constexpr bool kSseBlocks = true;
+#else
+constexpr bool kSseBlocks = false;
+#endif
+
 // Columns lie a page or more apart, where the hardware prefetchers do not
 // follow, so the gather asks for columns this far ahead in gather order (the
 // next band's first columns after the current band's last).
@@ -204,7 +212,7 @@ class BandGather {
     const auto step = static_cast<std::int64_t>(row_.stride) / 4;
     step_ = static_cast<int>(step);  // meaningful only together with blocks_
     const bool close = step == 1 || step == 2 || step == -1 || step == -2;
-    blocks_ = aligned_ && close && rows_ == 16 ? width_ / 16 * 16 : 0;
+    blocks_ = kSseBlocks && aligned_ && close && rows_ == 16 ? width_ / 16 * 16 : 0;
     if (blocks_ == 0) step_ = 0;
     // The band holds the view's highest row in memory: its last rows
     // ascending, its first descending.
@@ -234,12 +242,14 @@ class BandGather {
       if (kStep != 0 && done_ < blocks_) {
         // Block k: columns 4 * (k / 4) to 4 * (k / 4) + 3, rows 4 * (k % 4) to 4 * (k % 4) + 3.
         if (done_ % 16 == 0) prefetch(done_, 16);
+#if defined(__x86_64__)
         if constexpr (kStep != 0) {
           if (edge_)
             gather_block<kStep, true>(data_, offset_, columns_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
           else
             gather_block<kStep, false>(data_, offset_, columns_, done_ / 4 * 4, done_ % 4 * 4, pitch_, buffer_);
         }
+#endif
       } else {
         if ((done_ - blocks_) % 16 == 0) prefetch(done_, 16);
         gather_column(done_);

@@ -27,7 +27,9 @@ ExtremumRuns extremum_runs_portable() noexcept {
 }
 
 ExtremumRuns extremum_runs_for(const backend::CpuFeatures& features) noexcept {
-  return backend::runs_avx2_files(features) ? extremum_runs_avx2() : extremum_runs_portable();
+  if constexpr (backend::kX86Files)
+    if (backend::runs_avx2_files(features)) return extremum_runs_avx2();
+  return extremum_runs_portable();
 }
 
 namespace {

@@ -11,8 +11,10 @@
 namespace zoltra::ops {
 
 UnaryMathKernel unary_math_kernel_for(const backend::CpuFeatures& features) noexcept {
-  if (backend::runs_avx512_files(features)) return unary_math_f32_avx512;
-  if (backend::runs_avx2_files(features)) return unary_math_f32_avx2;
+  if constexpr (backend::kX86Files) {
+    if (backend::runs_avx512_files(features)) return unary_math_f32_avx512;
+    if (backend::runs_avx2_files(features)) return unary_math_f32_avx2;
+  }
   return unary_math_f32_portable;
 }
 

@@ -1,5 +1,5 @@
-// exp, log, sqrt, tanh for any x86-64 processor: two double lanes, four
-// float lanes of SSE for sqrt.
+// exp, log, sqrt, tanh for any processor: two double lanes; sqrt four float
+// lanes of SSE on x86-64, one at a time elsewhere.
 #include "ops/unary_math_lanes.hpp"
 #include "ops/unary_math_sqrt.hpp"
 #include "ops/unary_math_variants.hpp"
@@ -29,15 +29,24 @@ struct Portable {
   static bool any(Types::I mask) noexcept { return (mask[0] | mask[1]) != 0; }
 };
 
+#if defined(__x86_64__)
 struct Sse {
   static constexpr std::uint64_t kWidth = 4;
   static void sqrt(const float* x, float* out) noexcept { _mm_storeu_ps(out, _mm_sqrt_ps(_mm_loadu_ps(x))); }
 };
+using SqrtLanes = Sse;
+#else
+// No vector at all: every float goes through the tail loop.
+struct SqrtLanes {
+  static constexpr std::uint64_t kWidth = ~std::uint64_t{0};
+  static void sqrt(const float*, float*) noexcept {}
+};
+#endif
 
 }  // namespace
 
 void unary_math_f32_portable(UnaryMath function, const float* x, float* out, std::uint64_t count) noexcept {
-  if (function == UnaryMath::kSqrt) return sqrt_f32<Sse>(x, out, count);
+  if (function == UnaryMath::kSqrt) return sqrt_f32<SqrtLanes>(x, out, count);
   UnaryMathLanes<Portable>::run(function, x, out, count);
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // Square roots of float32 buffers, `Vector` floats at a time: IEEE square
 // root is correctly rounded, so every width gives the same bits.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 
@@ -15,7 +17,11 @@ void sqrt_f32(const float* x, float* out, std::uint64_t count) noexcept {
   std::uint64_t i = 0;
   for (; count - i >= Vector::kWidth; i += Vector::kWidth) Vector::sqrt(x + i, out + i);
   for (; i < count; ++i) {
+#if defined(__x86_64__)
     store_unaligned(out + i, _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(load_unaligned<float>(x + i)))));
+#else
+    store_unaligned(out + i, __builtin_sqrtf(load_unaligned<float>(x + i)));
+#endif
   }
 }
 

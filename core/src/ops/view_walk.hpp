@@ -9,7 +9,9 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__x86_64__)
 #include <xmmintrin.h>
+#endif
 
 namespace zoltra::ops {
 
@@ -107,6 +109,7 @@ class ViewWalk {
       out += length;
       if (stride == 4) return static_cast<void>(std::memcpy(o, p, length * 4));
       std::uint64_t i = 0;
+#if defined(__x86_64__)
       if (stride == 8) {
         // Every second float, four at a time; the last load's extra float lies
         // before the next element, so inside the buffer.
@@ -116,6 +119,7 @@ class ViewWalk {
           _mm_storeu_ps(o + i, _mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
         }
       }
+#endif
       for (; i < length; ++i, p += stride) std::memcpy(o + i, p, 4);
     });
   }

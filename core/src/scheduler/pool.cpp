@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "backend/processor_count.hpp"
+#include "common/cpu_hints.hpp"
 #include "common/decimal.hpp"
 #include "common/panic.hpp"
 
@@ -54,7 +55,7 @@ bool spin_until(Ready ready, std::chrono::nanoseconds budget) {
   const auto deadline = std::chrono::steady_clock::now() + budget;
   for (unsigned i = 1;; ++i) {
     if (ready()) return true;
-    __builtin_ia32_pause();
+    spin_pause();
     if (i % 64 == 0) {
       if (std::chrono::steady_clock::now() >= deadline) return ready();
       sched_yield();
