@@ -5,7 +5,7 @@
 #            it loads) and GoogleTest, from `apt-get download` + `dpkg -x`:
 #            never installed over the machine's own Python
 #            with the aarch64 wheels of the pinned scipy-openblas64, NumPy,
-#            pytest and threadpoolctl unpacked into its dist-packages, where
+#            pytest, threadpoolctl and mpmath unpacked into its dist-packages, where
 #            that Python finds them even in isolated mode (-I)
 # and sets AARCH64_ROOT, AARCH64_SITE, AARCH64_EMULATOR (qemu-aarch64 with
 # the unpacked libraries), AARCH64_PYTHON (the arm64 interpreter under it)
@@ -16,8 +16,10 @@ aarch64_debs=(python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libp
   python3.11-dev libexpat1 zlib1g libffi8 libssl3 libbz2-1.0 liblzma5 libsqlite3-0 libuuid1 libncursesw6
   libtinfo6 libreadline8 libcrypt1 libgtest-dev)
 openblas_pin="$(sed -n 's/^scipy-openblas64==//p' requirements-test.txt)"
+aarch64_wheels=("scipy-openblas64==$openblas_pin" "numpy>=2.0" "pytest>=7" "threadpoolctl>=3.5" "mpmath>=1.3")
 
-if [ ! -f "$aarch64_env/ready" ]; then
+# Unpacked again whenever the list of wheels changes.
+if [ "$(cat "$aarch64_env/ready" 2>/dev/null)" != "${aarch64_wheels[*]}" ]; then
   if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64 >/dev/null ||
      ! dpkg --print-foreign-architectures | grep -qx arm64; then
     dpkg --add-architecture arm64
@@ -31,11 +33,11 @@ if [ ! -f "$aarch64_env/ready" ]; then
   # scipy-openblas64's aarch64 builds are manylinux_2_28; NumPy's 2_27/2_28.
   python3 -m pip download -q --disable-pip-version-check --only-binary=:all: -d "$aarch64_env/wheels" \
     --platform manylinux2014_aarch64 --platform manylinux_2_28_aarch64 --python-version 3.11 --implementation cp \
-    "scipy-openblas64==$openblas_pin" "numpy>=2.0" "pytest>=7" "threadpoolctl>=3.5"
+    "${aarch64_wheels[@]}"
   for wheel in "$aarch64_env"/wheels/*.whl; do
     python3 -m zipfile -e "$wheel" "$aarch64_env/root/usr/lib/python3/dist-packages"
   done
-  touch "$aarch64_env/ready"
+  echo "${aarch64_wheels[*]}" >"$aarch64_env/ready"
 fi
 
 AARCH64_ROOT="$aarch64_env/root"

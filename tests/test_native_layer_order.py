@@ -13,7 +13,7 @@ import pytest
 
 import zoltra_native as zn
 
-from conftest import EMULATED_CPU, child_output
+from conftest import AARCH64_EMULATOR, EMULATED_CPU, child_output
 from layer_order import bits, layer_axis_sum, layer_dot, layer_matvec, layer_mean, layer_sum
 
 RNG = np.random.default_rng(24)
@@ -131,7 +131,8 @@ print(hashlib.sha256(b"".join(np.asarray(r, np.float32).tobytes() for r in resul
 """
 
 needs_host = pytest.mark.skipif(
-    EMULATED_CPU is not None, reason="starts children of its own; runs in the main stage on the host processor")
+    EMULATED_CPU is not None or AARCH64_EMULATOR is not None,
+    reason="starts children of its own with a host-built preload; runs in the main stage on the host processor")
 
 
 @pytest.fixture(scope="module")

@@ -20,7 +20,10 @@ void sqrt_f32(const float* x, float* out, std::uint64_t count) noexcept {
 #if defined(__x86_64__)
     store_unaligned(out + i, _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(load_unaligned<float>(x + i)))));
 #else
-    store_unaligned(out + i, __builtin_sqrtf(load_unaligned<float>(x + i)));
+    // A negative number's NaN as x86-64 makes it (sign set), so that the
+    // bits are the same on every processor; a NaN passes through quieted.
+    const float v = load_unaligned<float>(x + i);
+    store_unaligned(out + i, v < 0.0f ? -__builtin_nanf("") : __builtin_sqrtf(v));
 #endif
   }
 }
