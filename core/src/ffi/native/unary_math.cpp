@@ -1,11 +1,9 @@
 // exp, log, sqrt, tanh: one float32 array of any kind and layout the layer
 // reads, each element correctly rounded.
 #include <memory>
-#include <optional>
 
+#include "ffi/native/broadcast.hpp"
 #include "ffi/native/layer.hpp"
-#include "ffi/native/out_checks.hpp"
-#include "ffi/native/results.hpp"
 #include "ffi/native/views.hpp"
 #include "ops/unary_math.hpp"
 #include "profiler/core.hpp"
@@ -15,33 +13,21 @@ namespace zoltra::native {
 namespace {
 
 PyObject* unary_math(PyObject* const* args, const char* operation, ops::UnaryMath function) {
-  View x;
-  read_view(args[0], "x", x);
-  require_dtype(x, "x", DType::kFloat32);
-  PyObject* out_object = args[1] != nullptr && args[1] != Py_None ? args[1] : nullptr;
-  View out;
-  std::optional<Result> result;
-  float* target;
-  if (out_object != nullptr) {
-    read_out(out_object, out, x.shape, x.ndim);
-    if (overlap(out, x) && !same_elements(out, x)) {
-      fail(PyExc_ValueError, "out", "overlaps an input without being the very same buffer");
-    }
-    target = reinterpret_cast<float*>(out.data);
-  } else {
-    result.emplace(x, x.shape, x.ndim);
-    target = result->data();
-  }
-  const auto count = static_cast<std::uint64_t>(x.size());
+  Operand x;
+  read_view(args[0], "x", x.view);
+  require_dtype(x.view, "x", DType::kFloat32);
+  Operand* inputs[] = {&x};
+  FloatTarget target(args[1], x.view.shape, x.view.ndim, inputs, 1);
+  const auto count = static_cast<std::uint64_t>(x.view.size());
   if (count != 0) {
     // In place, x is out's very elements, so C-contiguous and read where it lies.
     std::unique_ptr<char[]> copy;
-    const auto* data = reinterpret_cast<const float*>(x.contiguous_data(copy));
+    const auto* data = reinterpret_cast<const float*>(x.view.contiguous_data(copy));
     WithoutGil unlocked(count >= kReleaseGilElements);
     profiler::ProfileScope scope(profiler::global_profiler(), operation, "CPU", count);
-    ops::unary_math_f32_cpu(function, data, target, count);
+    ops::unary_math_f32_cpu(function, data, target.data(), count);
   }
-  return out_object != nullptr ? Py_NewRef(out_object) : result->release();
+  return target.release();
 }
 
 constexpr Param kParams[] = {{"x"}, {"out", true}};
