@@ -48,6 +48,9 @@ LAYOUTS = {
     "C": lambda: spread(37, 300),
     "F": lambda: np.asfortranarray(spread(300, 37)),
     "transposed": lambda: spread(200, 90).T,
+    # 16 of its rows to a block, the last band short, the first element 4 bytes into a line
+    "transposed, 256 columns": lambda: spread(260, 76)[3:259, 1:].T,
+    "transposed, 4096 columns": lambda: spread(4096, 9).T,
     "reversed": lambda: spread(50, 129)[::-1, ::-1],
     "every second column": lambda: spread(64, 260)[:, ::2],
     "broadcast": lambda: np.broadcast_to(spread(1, 4100), (3, 4100)),

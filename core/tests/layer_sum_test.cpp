@@ -21,7 +21,31 @@ using flat_test::same_float;
 const std::uint32_t kLengths[] = {0, 1, 7, 63, 64, 65, 127, 129, 1000, 4031, 4095, 4096};
 
 const LayerSumKernels kPortable = {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable,
-                                   layer_block_max_portable, layer_block_min_portable};
+                                   layer_block_max_portable, layer_block_min_portable,
+                                   layer_transpose_band_portable};
+
+// Bands around the 8 x 8 tile, from a first element 4 bytes into a line.
+void check_transpose(const LayerSumKernels& kernels) {
+  const std::int64_t step = 37;  // floats between columns
+  const std::vector<float> x = flat_test::order_sensitive(101 * step, 3);
+  const char* top = reinterpret_cast<const char*>(x.data() + 1);
+  for (std::uint32_t rows : {1u, 7u, 8u, 9u, 16u, 17u, 32u})
+    for (std::uint64_t columns : {0u, 1u, 7u, 8u, 9u, 100u}) {
+      std::vector<float> want(rows * columns, 1.0f), got = want;
+      float* want_rows[32];
+      float* got_rows[32];
+      for (std::uint32_t r = 0; r < rows; ++r) {
+        want_rows[r] = want.data() + r * columns;
+        got_rows[r] = got.data() + r * columns;
+      }
+      kPortable.transpose_band(top, step * 4, rows, columns, want_rows);
+      kernels.transpose_band(top, step * 4, rows, columns, got_rows);
+      ASSERT_EQ(want, got) << rows << " x " << columns;
+      if (columns > 0) {
+        ASSERT_EQ(want[0], x[1]);
+      }
+    }
+}
 
 void check_variant(const LayerSumKernels& kernels) {
   std::mt19937 gen(5);
@@ -59,13 +83,16 @@ void check_variant(const LayerSumKernels& kernels) {
 
 TEST(LayerSumVariants, Avx2) {
   if (!zoltra::backend::runs_avx2_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX2 or FMA";
-  check_variant({layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
-                 layer_block_min_avx2});
+  const LayerSumKernels avx2 = {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2,
+                                layer_block_max_avx2, layer_block_min_avx2, layer_transpose_band_avx2};
+  check_variant(avx2);
+  check_transpose(avx2);
 }
 
 TEST(LayerSumVariants, Avx512) {
   if (!zoltra::backend::runs_avx512_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX-512";
   check_variant(layer_sum_kernels_for(zoltra::backend::cpu_features()));
+  check_transpose(layer_sum_kernels_for(zoltra::backend::cpu_features()));
 }
 
 // 1000 blocks and a bit: a tree of uneven depth, cut at other nodes for each

@@ -1,29 +1,32 @@
 #include "ops/layer_blocks.hpp"
 
-#if defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
-
 #include <cstring>
+
+#include "ops/layer_sum.hpp"
 
 namespace zoltra::ops {
 
 namespace {
 
-constexpr std::uint64_t kBandRows = 16;  // one cache line of a column
-// Bands of rows up to 4,096 columns (256 KiB, which L2 holds), their rows
-// one cache line more apart than that: rows 4 KiB apart would alias the
-// columns' loads.
+// Two cache lines of a column: a column's lines are far from the next
+// column's (often a page), so each visit should bring more than one.
+constexpr std::uint32_t kBandRows = 32;
+// Bands of rows up to 4,096 columns (256 KiB, which L2 holds).
 constexpr std::uint64_t kBandColumns = 4096;
-constexpr std::uint64_t kSkew = 16;
-// Columns ahead whose lines are asked for: the loads are a page apart, where
-// no hardware prefetcher looks.
-constexpr std::uint64_t kAhead = 16;
+// A row that starts a block starts 4 cache lines after the row before it ends:
+// rows a page long would otherwise share the L1 set of every store, and a
+// gap of one line puts the next block's rows in the sets of the line beside.
+constexpr std::uint64_t kGap = 64;
 
 }  // namespace
 
 BlockReader::BlockReader(const ViewWalk& x) noexcept : x_(x) {
   banded_ = x.dims() == 2 && x.stride(0) == 4 && x.stride(1) != 4 && x.extent(1) <= kBandColumns;
+}
+
+std::uint64_t BlockReader::band_index(std::uint64_t p) const noexcept {
+  const std::uint64_t columns = x_.extent(1);
+  return row_start_[p / columns - band_first_] + p % columns;
 }
 
 const float* BlockReader::block(std::uint64_t b, std::uint32_t length) {
@@ -34,17 +37,16 @@ const float* BlockReader::block(std::uint64_t b, std::uint32_t length) {
     return buffer_;
   }
   const std::uint64_t columns = x_.extent(1);
-  const std::uint64_t last_row = (first + length - 1) / columns;
-  const std::uint64_t pitch = columns + kSkew;
-  if (first / columns >= band_first_ && last_row < band_first_ + band_rows_ && first / columns == last_row) {
-    return band_.get() + (first / columns - band_first_) * pitch + first % columns;
-  }
+  const std::uint64_t band_begin = band_first_ * columns, band_end = (band_first_ + band_rows_) * columns;
+  if (first >= band_begin && first + length <= band_end) return band_.get() + band_index(first);
   float* out = buffer_;
   for (std::uint64_t position = first, left = length; left > 0;) {
-    const std::uint64_t row = position / columns, column = position % columns;
-    const std::uint64_t n = columns - column < left ? columns - column : left;
+    const std::uint64_t row = position / columns;
     if (row < band_first_ || row >= band_first_ + band_rows_) load_band(row);
-    std::memcpy(out, band_.get() + (row - band_first_) * pitch + column, n * 4);
+    const std::uint64_t end = (band_first_ + band_rows_) * columns;
+    const std::uint64_t n = end - position < left ? end - position : left;
+    // The piece lies in one block, which no gap divides.
+    std::memcpy(out, band_.get() + band_index(position), n * 4);
     out += n;
     position += n;
     left -= n;
@@ -53,40 +55,21 @@ const float* BlockReader::block(std::uint64_t b, std::uint32_t length) {
 }
 
 void BlockReader::load_band(std::uint64_t row) {
-  if (!band_) band_.reset(new float[kBandRows * (kBandColumns + kSkew)]);
-  const std::uint64_t columns = x_.extent(1), rows = x_.extent(0), pitch = columns + kSkew;
+  const std::uint64_t columns = x_.extent(1), rows = x_.extent(0);
+  if (!band_) band_.reset(new float[kBandRows * (columns + kGap)]);
   band_first_ = row - row % kBandRows;
   band_rows_ = rows - band_first_ < kBandRows ? rows - band_first_ : kBandRows;
-  const std::int64_t step = x_.stride(1);
-  const char* top = x_.data() + band_first_ * 4;  // rows are 4 bytes apart
-  float* band = band_.get();
-  std::uint64_t c = 0;
-#if defined(__x86_64__)  // SSE is in every x86-64; other builds gather by columns
-  if (band_rows_ == kBandRows) {
-    for (; c + 4 <= columns; c += 4) {
-      const char* column = top + static_cast<std::int64_t>(c) * step;
-      if (c + kAhead + 4 <= columns) {
-        for (std::int64_t k = 0; k < 4; ++k)
-          _mm_prefetch(column + (static_cast<std::int64_t>(kAhead) + k) * step, _MM_HINT_T0);
-      }
-      for (std::uint64_t r = 0; r < kBandRows; r += 4) {
-        __m128 v0 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 4 * r));
-        __m128 v1 = _mm_loadu_ps(reinterpret_cast<const float*>(column + step + 4 * r));
-        __m128 v2 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 2 * step + 4 * r));
-        __m128 v3 = _mm_loadu_ps(reinterpret_cast<const float*>(column + 3 * step + 4 * r));
-        _MM_TRANSPOSE4_PS(v0, v1, v2, v3);
-        _mm_storeu_ps(band + r * pitch + c, v0);
-        _mm_storeu_ps(band + (r + 1) * pitch + c, v1);
-        _mm_storeu_ps(band + (r + 2) * pitch + c, v2);
-        _mm_storeu_ps(band + (r + 3) * pitch + c, v3);
-      }
-    }
+  float* out_rows[kBandRows];
+  std::uint64_t at = 0;
+  for (std::uint64_t r = 0; r < band_rows_; ++r) {
+    if (r > 0 && (band_first_ + r) * columns % kLayerBlock == 0) at += kGap;
+    row_start_[r] = at;
+    out_rows[r] = band_.get() + at;
+    at += columns;
   }
-#endif
-  for (; c < columns; ++c) {
-    const char* column = top + static_cast<std::int64_t>(c) * step;
-    for (std::uint64_t r = 0; r < band_rows_; ++r) std::memcpy(band + r * pitch + c, column + 4 * r, 4);
-  }
+  // Rows of x are 4 bytes apart, columns stride(1).
+  layer_transpose_band_f32(x_.data() + band_first_ * 4, x_.stride(1), static_cast<std::uint32_t>(band_rows_), columns,
+                           out_rows);
 }
 
 }  // namespace zoltra::ops

@@ -2,9 +2,9 @@
 // The blocks of a walk as the layer's kernels read them: kLayerBlock
 // consecutive values in row-major order, in place when they are one
 // contiguous run, gathered into an L1-sized buffer otherwise. A transposed
-// matrix (rows one element apart, columns far) is read a band of 16 rows at a
-// time, a cache line per column, transposed 4 x 4 in registers, so that no
-// line is fetched once per row.
+// matrix (rows one element apart, columns far) is read a band of 32 rows at a
+// time, two cache lines per column, into a buffer in row-major order where every
+// block the band holds whole is contiguous and read in place.
 #include <cstdint>
 #include <memory>
 
@@ -25,10 +25,13 @@ class BlockReader {
 
  private:
   void load_band(std::uint64_t row);
+  // Where position p (of the band's rows) lies in band_.
+  std::uint64_t band_index(std::uint64_t p) const noexcept;
 
   const ViewWalk& x_;
   bool banded_ = false;
   std::uint64_t band_first_ = 0, band_rows_ = 0;  // rows of x held in band_
+  std::uint64_t row_start_[32] = {};              // where each row of the band starts in band_
   std::unique_ptr<float[]> band_;
   alignas(64) float buffer_[kLayerBlock];
 };

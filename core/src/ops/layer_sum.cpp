@@ -21,15 +21,15 @@ LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noex
   if constexpr (backend::kX86Files) {
     if (backend::runs_avx512_files(features)) {
       return {layer_block_sum_avx512, layer_block_dot_avx512, layer_add_row_avx2, layer_block_max_avx2,
-              layer_block_min_avx2};
+              layer_block_min_avx2, layer_transpose_band_avx2};
     }
     if (backend::runs_avx2_files(features)) {
       return {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
-              layer_block_min_avx2};
+              layer_block_min_avx2, layer_transpose_band_avx2};
     }
   }
   return {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable, layer_block_max_portable,
-          layer_block_min_portable};
+          layer_block_min_portable, layer_transpose_band_portable};
 }
 
 namespace {
@@ -121,6 +121,11 @@ float layer_block_max_f32(const float* x, std::uint32_t count) noexcept {
 
 float layer_block_min_f32(const float* x, std::uint32_t count) noexcept {
   return Chosen::run<&LayerSumKernels::block_min>(x, count);
+}
+
+void layer_transpose_band_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
+                              float* const* out_rows) noexcept {
+  Chosen::run<&LayerSumKernels::transpose_band>(top, step, rows, columns, out_rows);
 }
 
 void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept {
