@@ -51,6 +51,9 @@ LAYOUTS = {
     # 16 of its rows to a block, the last band short, the first element 4 bytes into a line
     "transposed, 256 columns": lambda: spread(260, 76)[3:259, 1:].T,
     "transposed, 4096 columns": lambda: spread(4096, 9).T,
+    # axis 0: two blocks of 9 outputs; a tile of outputs and 104 more
+    "tall": lambda: spread(4100, 9),
+    "wide": lambda: spread(70, 4200),
     "reversed": lambda: spread(50, 129)[::-1, ::-1],
     "every second column": lambda: spread(64, 260)[:, ::2],
     "broadcast": lambda: np.broadcast_to(spread(1, 4100), (3, 4100)),

@@ -1,8 +1,8 @@
 // Outputs of the layer's axis reductions and matrix x vector: the kept
 // dimensions walked in row-major order, each output reduced on its own, or,
-// for sums of outputs that lie side by side, up to 256 at once: lane l of
-// output j is lanes[l][j], so each position of the folded walk is one run of
-// loads and every step stays the whole sum's step for each output.
+// for outputs that lie side by side, a tile of them at once: each position of
+// the folded walk is then one run of loads (a memory row), and every step
+// stays the whole reduction's step for each output.
 #include "ops/layer_outputs.hpp"
 
 #include <algorithm>
@@ -10,7 +10,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
+#include "backend/cache_geometry.hpp"
 #include "ops/layer_sum.hpp"
 #include "ops/layer_sum_variants.hpp"
 #include "ops/layer_tree.hpp"
@@ -23,15 +25,23 @@ namespace {
 // Ranges are claimed as threads arrive: several per processor.
 constexpr std::uint64_t kRangesPerProcessor = 4;
 
+// Outputs whose maxima or minima are found side by side.
+constexpr std::uint64_t kSide = 256;
+
 // range(begin, end, processors) for ranges of [0, outputs) over the pool
 // when there are several outputs and enough work; for the whole on the
-// calling thread otherwise.
+// calling thread otherwise. Ranges hold `least` outputs or more where that
+// still gives every processor one.
 template <class Range>
-void output_ranges(std::uint64_t outputs, std::uint64_t per_output, std::uint64_t processors, Range&& range) {
+void output_ranges(std::uint64_t outputs, std::uint64_t per_output, std::uint64_t processors, Range&& range,
+                   std::uint64_t least = 1) {
   if (outputs < 2 || processors < 2 || outputs * per_output < kLayerParallelOutputsWork ||
       scheduler::on_pool_thread())
     return range(0, outputs, processors);
-  const std::uint64_t most = kRangesPerProcessor * processors;
+  const std::uint64_t wide = outputs / least;
+  const std::uint64_t most = wide >= kRangesPerProcessor * processors ? kRangesPerProcessor * processors
+                             : wide > processors                      ? wide
+                                                                      : processors;
   const std::uint64_t chunks = outputs < most ? outputs : most;
   auto chunk = [&](std::size_t c) { range(c * outputs / chunks, (c + 1) * outputs / chunks, 1); };
   scheduler::run_chunks(static_cast<std::size_t>(chunks), chunk);
@@ -49,56 +59,70 @@ void each_output(const ViewWalk& starts, std::uint64_t per_output, float* out, s
   });
 }
 
-// Outputs summed side by side: a row of them is 1 KiB, a few cache lines
-// read in order, and their 64 lanes (64 KiB) stay in L2.
-constexpr std::uint64_t kSide = 256;
-struct Side {
-  float v[kSide];
-  float skew[24];  // rows of lanes 4 KiB apart would alias the rows of x
-};
+// Lane rows alive at once in sums_side_by_side: the fold's 6 levels and one.
+constexpr std::uint32_t kSideLaneRows = 7;
 
-// The layer sums of the `width` sub-views `sub` from base, base + 4, ...
-void sums_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t width, float* out) {
-  const std::uint64_t size = sub.size();
-  const ViewWalk walk = sub.at(base);
-  std::unique_ptr<Side[]> lanes(new Side[kLayerLanes]);
-  auto leaf = [&](std::uint64_t b) {
-    for (std::uint32_t l = 0; l < kLayerLanes; ++l)
-      for (std::uint64_t j = 0; j < width; ++j) lanes[l].v[j] = -0.0f;
-    std::uint32_t l = 0;
-    const std::uint64_t first = b * kLayerBlock, left = size - first;
-    walk.runs(first, left < kLayerBlock ? left : kLayerBlock, [&](const char* p, std::int64_t stride, std::uint64_t n) {
-      for (std::uint64_t i = 0; i < n; ++i, p += stride) {
-        layer_add_row_f32(lanes[l].v, p, width);
-        l = (l + 1) % kLayerLanes;
-      }
-    });
-    for (std::uint32_t w = kLayerLanes / 2; w >= 1; w /= 2)
-      for (std::uint32_t k = 0; k < w; ++k)
-        for (std::uint64_t j = 0; j < width; ++j) lanes[k].v[j] += lanes[k + w].v[j];
-    return lanes[0];
-  };
-  auto add = [&](Side a, const Side& b) {
-    for (std::uint64_t j = 0; j < width; ++j) a.v[j] += b.v[j];
-    return a;
-  };
-  if (size == 0) return std::fill(out, out + width, 0.0f);
-  const Side sums = layer_tree(0, (size + kLayerBlock - 1) / kLayerBlock, leaf, add);
-  std::copy(sums.v, sums.v + width, out);
+constexpr std::uint32_t fold_order(std::uint32_t i) noexcept {
+  std::uint32_t r = 0;
+  for (int bit = 0; bit < 6; ++bit) r |= ((i >> bit) & 1u) << (5 - bit);
+  return r;
 }
 
-// Every output: where 8 or more lie side by side, up to kSide of them at a
+// The layer sums of the `width` sub-views `sub` from base, base + 4, ...
+// Each block's lanes are made one at a time, lane l adding positions l, l +
+// 64, ... for every output (a memory row of `width` floats at each step), in
+// the order of the fold's tree (lanes 0, 32, 16, 48, 8, ...: 6-bit reversal),
+// so that a pair's lanes fold as soon as both are made: at most 7 rows of
+// lanes (the tile) are alive at once.
+void sums_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t width, float* out) {
+  const std::uint64_t size = sub.size();
+  if (size == 0) return std::fill(out, out + width, 0.0f);
+  const ViewWalk walk = sub.at(base);
+  std::unique_ptr<const char*[]> at(new const char*[size < kLayerBlock ? size : kLayerBlock]);
+  auto leaf = [&](std::uint64_t b) {
+    const std::uint64_t first = b * kLayerBlock, n = size - first < kLayerBlock ? size - first : kLayerBlock;
+    std::uint64_t k = 0;
+    walk.runs(first, n, [&](const char* p, std::int64_t stride, std::uint64_t length) {
+      for (std::uint64_t i = 0; i < length; ++i, p += stride) at[k++] = p;
+    });
+    std::vector<float> rows(kSideLaneRows * width);
+    std::uint32_t level[kSideLaneRows];
+    std::uint32_t depth = 0;
+    for (std::uint32_t i = 0; i < kLayerLanes; ++i) {
+      const std::uint32_t lane = fold_order(i);
+      float* row = rows.data() + depth * width;
+      std::fill(row, row + width, -0.0f);
+      for (std::uint64_t t = lane; t < n; t += kLayerLanes) layer_add_row_f32(row, at[t], width);
+      level[depth++] = 0;
+      for (; depth >= 2 && level[depth - 1] == level[depth - 2]; --depth) {
+        float* lower = rows.data() + (depth - 2) * width;
+        layer_add_row_f32(lower, reinterpret_cast<const char*>(lower + width), width);
+        ++level[depth - 2];
+      }
+    }
+    rows.resize(width);
+    return rows;
+  };
+  auto add = [&](std::vector<float> a, const std::vector<float>& b) {
+    layer_add_row_f32(a.data(), reinterpret_cast<const char*>(b.data()), width);
+    return a;
+  };
+  const std::vector<float> sums = layer_tree(0, (size + kLayerBlock - 1) / kLayerBlock, leaf, add);
+  std::copy(sums.begin(), sums.end(), out);
+}
+
+// Every output: where 8 or more lie side by side, up to `most` of them at a
 // time through group(address, width, out), the others one by one through
 // one(address, processors).
 template <class Group, class One>
-void outputs_of(const ViewWalk& starts, std::uint64_t per_output, float* out, std::uint64_t processors, Group&& group,
-                One&& one) {
-  output_ranges(starts.size(), per_output, processors, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
+void outputs_of(const ViewWalk& starts, std::uint64_t per_output, float* out, std::uint64_t processors,
+                std::uint64_t most, Group&& group, One&& one) {
+  auto range = [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
     float* o = out + begin;
     starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
       std::uint64_t i = 0;
       while (stride == 4 && length - i >= 8) {
-        const std::uint64_t width = length - i < kSide ? length - i : kSide;
+        const std::uint64_t width = length - i < most ? length - i : most;
         group(p, width, o);
         i += width;
         p += 4 * width;
@@ -106,7 +130,8 @@ void outputs_of(const ViewWalk& starts, std::uint64_t per_output, float* out, st
       }
       for (; i < length; ++i, p += stride) *o++ = one(p, inner);
     });
-  });
+  };
+  output_ranges(starts.size(), per_output, processors, range, most);
 }
 
 // The max (larger) or min of each of the `width` sub-views `sub` from base,
@@ -135,6 +160,11 @@ void extrema_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t w
 }
 
 }  // namespace
+
+std::uint64_t layer_side_sum_width(const backend::CacheGeometry& caches) noexcept {
+  const std::uint64_t width = caches.l2_bytes / 2 / (kSideLaneRows * 4) / 64 * 64;
+  return width < 64 ? 64 : width > 4096 ? 4096 : width;
+}
 
 void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std::int64_t* shape,
                            const std::int64_t* strides, const bool* reduced, float* out, std::uint64_t processors) {
@@ -168,14 +198,14 @@ void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std:
                              : layer_sum_f32(sub.at(p), inner);
       return mean ? s / divisor : s;
     };
-    return outputs_of(starts, sub.size(), out, processors, group, one);
+    return outputs_of(starts, sub.size(), out, processors, layer_side_sum_width(backend::cache_geometry()), group, one);
   }
   const bool larger = fold == AxisFold::kMax;
   auto group = [&](const char* p, std::uint64_t width, float* o) { extrema_side_by_side(sub, p, width, larger, o); };
   auto one = [&](const char* p, std::uint64_t inner) {
     return larger ? layer_max_f32(sub.at(p), inner) : layer_min_f32(sub.at(p), inner);
   };
-  outputs_of(starts, sub.size(), out, processors, group, one);
+  outputs_of(starts, sub.size(), out, processors, kSide, group, one);
 }
 
 void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk& v, float* out,

@@ -6,6 +6,7 @@
 // its own tree instead.
 #include <cstdint>
 
+#include "backend/cache_geometry.hpp"
 #include "ops/axis_reduce.hpp"
 #include "ops/view_walk.hpp"
 
@@ -13,6 +14,9 @@ namespace zoltra::ops {
 
 // From this many elements read, outputs split over the pool.
 inline constexpr std::uint64_t kLayerParallelOutputsWork = 65536;
+
+// Outputs summed side by side at a time: their rows of lanes fill L1d.
+std::uint64_t layer_side_sum_width(const backend::CacheGeometry& caches) noexcept;
 
 // `reduced[d]` marks the folded dimensions; out gets one value per position
 // of the others in row-major order. A mean divides by the folded count in
