@@ -120,6 +120,13 @@ def test_max_and_min_see_every_nan_and_order_zeros():
     for x in ([-0.0, 0.0], [0.0, -0.0]):
         same(zn.max(np.array(x, np.float32)), 0.0)
         same(zn.min(np.array(x, np.float32)), -0.0)
+    # 11 outputs side by side (a vector of 8 and 3 more), each column with zeros of both signs
+    wide = np.where(np.arange(33) % 2, 0.0, -0.0).astype(np.float32).reshape(3, 11)
+    wide[2, [1, 9]] = np.nan
+    for reduce, zero in ((zn.max, 0.0), (zn.min, -0.0)):
+        want = np.full(11, zero, np.float32)
+        want[[1, 9]] = np.nan
+        same(reduce(wide, axis=0), want)
 
 
 CALLS = """

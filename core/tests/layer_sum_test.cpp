@@ -22,7 +22,7 @@ const std::uint32_t kLengths[] = {0, 1, 7, 63, 64, 65, 127, 129, 1000, 4031, 409
 
 const LayerSumKernels kPortable = {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable,
                                    layer_block_max_portable, layer_block_min_portable,
-                                   layer_transpose_band_portable};
+                                   layer_transpose_band_portable, layer_max_row_portable, layer_min_row_portable};
 
 // Bands around the 8 x 8 tile, from a first element 4 bytes into a line.
 void check_transpose(const LayerSumKernels& kernels) {
@@ -62,6 +62,13 @@ void check_variant(const LayerSumKernels& kernels) {
       kPortable.add_row(row.data(), reinterpret_cast<const char*>(a.data()), n);
       kernels.add_row(lanes.data(), reinterpret_cast<const char*>(a.data()), n);
       for (std::uint32_t j = 0; j < n; ++j) ASSERT_TRUE(same_float(row[j], lanes[j])) << what << " j=" << j;
+      for (auto extremum_row : {&LayerSumKernels::max_row, &LayerSumKernels::min_row}) {
+        std::vector<std::int32_t> best(n, 7), nan(n, 0), best_v = best, nan_v = nan;
+        (kPortable.*extremum_row)(best.data(), nan.data(), reinterpret_cast<const char*>(a.data()), n);
+        (kernels.*extremum_row)(best_v.data(), nan_v.data(), reinterpret_cast<const char*>(a.data()), n);
+        ASSERT_EQ(best, best_v) << what;
+        ASSERT_EQ(nan, nan_v) << what;
+      }
     };
     check("order-sensitive");
     if (n == 0) continue;
@@ -84,7 +91,8 @@ void check_variant(const LayerSumKernels& kernels) {
 TEST(LayerSumVariants, Avx2) {
   if (!zoltra::backend::runs_avx2_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX2 or FMA";
   const LayerSumKernels avx2 = {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2,
-                                layer_block_max_avx2, layer_block_min_avx2, layer_transpose_band_avx2};
+                                layer_block_max_avx2, layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2,
+                                layer_min_row_avx2};
   check_variant(avx2);
   check_transpose(avx2);
 }

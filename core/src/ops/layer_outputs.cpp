@@ -25,9 +25,6 @@ namespace {
 // Ranges are claimed as threads arrive: several per processor.
 constexpr std::uint64_t kRangesPerProcessor = 4;
 
-// Outputs whose maxima or minima are found side by side.
-constexpr std::uint64_t kSide = 256;
-
 // range(begin, end, processors) for ranges of [0, outputs) over the pool
 // when there are several outputs and enough work; for the whole on the
 // calling thread otherwise. Ranges hold `least` outputs or more where that
@@ -138,21 +135,13 @@ void outputs_of(const ViewWalk& starts, std::uint64_t per_output, float* out, st
 // base + 4, ...: any order of visits gives the same result, so the walk goes
 // once, all outputs' keys side by side.
 void extrema_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t width, bool larger, float* out) {
-  std::int32_t best[kSide];
-  std::uint8_t nan[kSide];
-  for (std::uint64_t j = 0; j < width; ++j) {
-    best[j] = larger ? std::numeric_limits<std::int32_t>::min() : std::numeric_limits<std::int32_t>::max();
-    nan[j] = 0;
-  }
+  std::vector<std::int32_t> best(width, larger ? std::numeric_limits<std::int32_t>::min()
+                                               : std::numeric_limits<std::int32_t>::max());
+  std::vector<std::int32_t> nan(width, 0);
   sub.at(base).runs(0, sub.size(), [&](const char* p, std::int64_t stride, std::uint64_t n) {
     for (std::uint64_t i = 0; i < n; ++i, p += stride) {
-      for (std::uint64_t j = 0; j < width; ++j) {
-        float v;
-        std::memcpy(&v, p + 4 * j, 4);
-        nan[j] |= v != v ? 1 : 0;
-        const std::int32_t k = layer_order_key(v);
-        best[j] = larger ? (k > best[j] ? k : best[j]) : (k < best[j] ? k : best[j]);
-      }
+      if (larger) layer_max_row_f32(best.data(), nan.data(), p, width);
+      else layer_min_row_f32(best.data(), nan.data(), p, width);
     }
   });
   for (std::uint64_t j = 0; j < width; ++j)
@@ -161,7 +150,7 @@ void extrema_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t w
 
 }  // namespace
 
-std::uint64_t layer_side_sum_width(const backend::CacheGeometry& caches) noexcept {
+std::uint64_t layer_side_width(const backend::CacheGeometry& caches) noexcept {
   const std::uint64_t width = caches.l2_bytes / 2 / (kSideLaneRows * 4) / 64 * 64;
   return width < 64 ? 64 : width > 4096 ? 4096 : width;
 }
@@ -198,14 +187,14 @@ void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std:
                              : layer_sum_f32(sub.at(p), inner);
       return mean ? s / divisor : s;
     };
-    return outputs_of(starts, sub.size(), out, processors, layer_side_sum_width(backend::cache_geometry()), group, one);
+    return outputs_of(starts, sub.size(), out, processors, layer_side_width(backend::cache_geometry()), group, one);
   }
   const bool larger = fold == AxisFold::kMax;
   auto group = [&](const char* p, std::uint64_t width, float* o) { extrema_side_by_side(sub, p, width, larger, o); };
   auto one = [&](const char* p, std::uint64_t inner) {
     return larger ? layer_max_f32(sub.at(p), inner) : layer_min_f32(sub.at(p), inner);
   };
-  outputs_of(starts, sub.size(), out, processors, kSide, group, one);
+  outputs_of(starts, sub.size(), out, processors, layer_side_width(backend::cache_geometry()), group, one);
 }
 
 void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk& v, float* out,

@@ -15,8 +15,9 @@ namespace zoltra::ops {
 // From this many elements read, outputs split over the pool.
 inline constexpr std::uint64_t kLayerParallelOutputsWork = 65536;
 
-// Outputs summed side by side at a time: their rows of lanes fill L1d.
-std::uint64_t layer_side_sum_width(const backend::CacheGeometry& caches) noexcept;
+// Outputs reduced side by side at a time: a sum's 7 rows of lanes for them
+// fill half of L2.
+std::uint64_t layer_side_width(const backend::CacheGeometry& caches) noexcept;
 
 // `reduced[d]` marks the folded dimensions; out gets one value per position
 // of the others in row-major order. A mean divides by the folded count in

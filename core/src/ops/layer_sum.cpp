@@ -21,15 +21,16 @@ LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noex
   if constexpr (backend::kX86Files) {
     if (backend::runs_avx512_files(features)) {
       return {layer_block_sum_avx512, layer_block_dot_avx512, layer_add_row_avx2, layer_block_max_avx2,
-              layer_block_min_avx2, layer_transpose_band_avx2};
+              layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2, layer_min_row_avx2};
     }
     if (backend::runs_avx2_files(features)) {
       return {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
-              layer_block_min_avx2, layer_transpose_band_avx2};
+              layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2, layer_min_row_avx2};
     }
   }
   return {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable, layer_block_max_portable,
-          layer_block_min_portable, layer_transpose_band_portable};
+          layer_block_min_portable, layer_transpose_band_portable, layer_max_row_portable,
+          layer_min_row_portable};
 }
 
 namespace {
@@ -126,6 +127,14 @@ float layer_block_min_f32(const float* x, std::uint32_t count) noexcept {
 void layer_transpose_band_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                               float* const* out_rows) noexcept {
   Chosen::run<&LayerSumKernels::transpose_band>(top, step, rows, columns, out_rows);
+}
+
+void layer_max_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
+  Chosen::run<&LayerSumKernels::max_row>(best, nan, src, width);
+}
+
+void layer_min_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
+  Chosen::run<&LayerSumKernels::min_row>(best, nan, src, width);
 }
 
 void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept {
