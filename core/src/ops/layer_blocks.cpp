@@ -33,7 +33,15 @@ const float* BlockReader::block(std::uint64_t b, std::uint32_t length) {
   const std::uint64_t first = b * kLayerBlock;
   if (x_.contiguous()) return reinterpret_cast<const float*>(x_.data()) + first;
   if (!banded_) {
-    x_.gather(first, length, buffer_);
+    if (x_.stride(x_.dims() - 1) != 8) {
+      x_.gather(first, length, buffer_);
+      return buffer_;
+    }
+    float* out = buffer_;
+    x_.runs(first, length, [&out](const char* p, std::int64_t, std::uint64_t n) {
+      layer_gather_pairs_f32(p, n, out);
+      out += n;
+    });
     return buffer_;
   }
   const std::uint64_t columns = x_.extent(1);

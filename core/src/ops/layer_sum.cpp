@@ -21,16 +21,18 @@ LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noex
   if constexpr (backend::kX86Files) {
     if (backend::runs_avx512_files(features)) {
       return {layer_block_sum_avx512, layer_block_dot_avx512, layer_add_row_avx2, layer_block_max_avx2,
-              layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2, layer_min_row_avx2};
+              layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2, layer_min_row_avx2,
+              layer_gather_pairs_avx2};
     }
     if (backend::runs_avx2_files(features)) {
       return {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
-              layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2, layer_min_row_avx2};
+              layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2, layer_min_row_avx2,
+              layer_gather_pairs_avx2};
     }
   }
   return {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable, layer_block_max_portable,
           layer_block_min_portable, layer_transpose_band_portable, layer_max_row_portable,
-          layer_min_row_portable};
+          layer_min_row_portable, layer_gather_pairs_portable};
 }
 
 namespace {
@@ -135,6 +137,10 @@ void layer_max_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, s
 
 void layer_min_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
   Chosen::run<&LayerSumKernels::min_row>(best, nan, src, width);
+}
+
+void layer_gather_pairs_f32(const char* src, std::uint64_t count, float* out) noexcept {
+  Chosen::run<&LayerSumKernels::gather_pairs>(src, count, out);
 }
 
 void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept {

@@ -21,6 +21,7 @@ float layer_block_dot_f32(const float* a, const float* b, std::uint32_t count) n
 void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept;
 void layer_max_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
 void layer_min_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
+void layer_gather_pairs_f32(const char* src, std::uint64_t count, float* out) noexcept;
 void layer_transpose_band_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                               float* const* out_rows) noexcept;
 // The largest (smallest) of count >= 1 values by layer_order_key, NaN when any is NaN.

@@ -44,6 +44,8 @@ float layer_block_min_portable(const float* x, std::uint32_t count) noexcept;
 // otherwise. One step of many outputs' extrema side by side.
 void layer_max_row_portable(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
 void layer_min_row_portable(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
+// out[i] = the float at src + 8i, for i < count. Moves bits.
+void layer_gather_pairs_portable(const char* src, std::uint64_t count, float* out) noexcept;
 // out_rows[r][c] = the float at top + c * step + 4r, for r < rows and c <
 // columns: a band of a transposed matrix put in row-major order. Moves bits.
 void layer_transpose_band_portable(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
@@ -56,6 +58,7 @@ float layer_block_max_avx2(const float* x, std::uint32_t count) noexcept;
 float layer_block_min_avx2(const float* x, std::uint32_t count) noexcept;
 void layer_max_row_avx2(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
 void layer_min_row_avx2(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
+void layer_gather_pairs_avx2(const char* src, std::uint64_t count, float* out) noexcept;
 void layer_transpose_band_avx2(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                                float* const* out_rows) noexcept;
 // 4 vectors of 16 lanes; needs AVX-512.
@@ -71,6 +74,7 @@ struct LayerSumKernels {
   void (*transpose_band)(const char*, std::int64_t, std::uint32_t, std::uint64_t, float* const*) noexcept;
   void (*max_row)(std::int32_t*, std::int32_t*, const char*, std::uint64_t) noexcept;
   void (*min_row)(std::int32_t*, std::int32_t*, const char*, std::uint64_t) noexcept;
+  void (*gather_pairs)(const char*, std::uint64_t, float*) noexcept;
 };
 
 LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noexcept;
