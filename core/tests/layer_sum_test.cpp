@@ -72,11 +72,10 @@ void check_variant(const LayerSumKernels& kernels) {
       kernels.add_row(lanes.data(), reinterpret_cast<const char*>(a.data()), n);
       for (std::uint32_t j = 0; j < n; ++j) ASSERT_TRUE(same_float(row[j], lanes[j])) << what << " j=" << j;
       for (auto extremum_row : {&LayerSumKernels::max_row, &LayerSumKernels::min_row}) {
-        std::vector<std::int32_t> best(n, 7), nan(n, 0), best_v = best, nan_v = nan;
-        (kPortable.*extremum_row)(best.data(), nan.data(), reinterpret_cast<const char*>(a.data()), n);
-        (kernels.*extremum_row)(best_v.data(), nan_v.data(), reinterpret_cast<const char*>(a.data()), n);
+        std::vector<std::int32_t> best(n, 7), best_v = best;
+        (kPortable.*extremum_row)(best.data(), reinterpret_cast<const char*>(a.data()), n);
+        (kernels.*extremum_row)(best_v.data(), reinterpret_cast<const char*>(a.data()), n);
         ASSERT_EQ(best, best_v) << what;
-        ASSERT_EQ(nan, nan_v) << what;
       }
     };
     check("order-sensitive");

@@ -135,17 +135,18 @@ void outputs_of(const ViewWalk& starts, std::uint64_t per_output, float* out, st
 // base + 4, ...: any order of visits gives the same result, so the walk goes
 // once, all outputs' keys side by side.
 void extrema_side_by_side(const ViewWalk& sub, const char* base, std::uint64_t width, bool larger, float* out) {
+  // A NaN's key is the one no number reaches first.
+  const std::int32_t nan = larger ? std::numeric_limits<std::int32_t>::max() : std::numeric_limits<std::int32_t>::min();
   std::vector<std::int32_t> best(width, larger ? std::numeric_limits<std::int32_t>::min()
                                                : std::numeric_limits<std::int32_t>::max());
-  std::vector<std::int32_t> nan(width, 0);
   sub.at(base).runs(0, sub.size(), [&](const char* p, std::int64_t stride, std::uint64_t n) {
     for (std::uint64_t i = 0; i < n; ++i, p += stride) {
-      if (larger) layer_max_row_f32(best.data(), nan.data(), p, width);
-      else layer_min_row_f32(best.data(), nan.data(), p, width);
+      if (larger) layer_max_row_f32(best.data(), p, width);
+      else layer_min_row_f32(best.data(), p, width);
     }
   });
   for (std::uint64_t j = 0; j < width; ++j)
-    out[j] = nan[j] != 0 ? std::numeric_limits<float>::quiet_NaN() : layer_value_of_key(best[j]);
+    out[j] = best[j] == nan ? std::numeric_limits<float>::quiet_NaN() : layer_value_of_key(best[j]);
 }
 
 }  // namespace

@@ -131,12 +131,12 @@ void layer_transpose_band_f32(const char* top, std::int64_t step, std::uint32_t 
   Chosen::run<&LayerSumKernels::transpose_band>(top, step, rows, columns, out_rows);
 }
 
-void layer_max_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
-  Chosen::run<&LayerSumKernels::max_row>(best, nan, src, width);
+void layer_max_row_f32(std::int32_t* best, const char* src, std::uint64_t width) noexcept {
+  Chosen::run<&LayerSumKernels::max_row>(best, src, width);
 }
 
-void layer_min_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
-  Chosen::run<&LayerSumKernels::min_row>(best, nan, src, width);
+void layer_min_row_f32(std::int32_t* best, const char* src, std::uint64_t width) noexcept {
+  Chosen::run<&LayerSumKernels::min_row>(best, src, width);
 }
 
 void layer_gather_pairs_f32(const char* src, std::uint64_t count, float* out) noexcept {

@@ -19,8 +19,8 @@ inline constexpr std::uint64_t kLayerParallelBlocks = 64;
 float layer_block_sum_f32(const float* x, std::uint32_t count) noexcept;
 float layer_block_dot_f32(const float* a, const float* b, std::uint32_t count) noexcept;
 void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept;
-void layer_max_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
-void layer_min_row_f32(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
+void layer_max_row_f32(std::int32_t* best, const char* src, std::uint64_t width) noexcept;
+void layer_min_row_f32(std::int32_t* best, const char* src, std::uint64_t width) noexcept;
 void layer_gather_pairs_f32(const char* src, std::uint64_t count, float* out) noexcept;
 void layer_transpose_band_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                               float* const* out_rows) noexcept;

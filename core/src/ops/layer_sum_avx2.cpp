@@ -113,27 +113,28 @@ float extremum(const float* x, std::uint32_t count) noexcept {
 }
 
 template <bool Larger>
-void extremum_row(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
+void extremum_row(std::int32_t* best, const char* src, std::uint64_t width) noexcept {
+  const __m256 nan_key = _mm256_castsi256_ps(_mm256_set1_epi32(Larger ? std::numeric_limits<std::int32_t>::max()
+                                                                      : std::numeric_limits<std::int32_t>::min()));
   std::uint64_t j = 0;
   for (; j + 8 <= width; j += 8) {
     const __m256 v = _mm256_loadu_ps(reinterpret_cast<const float*>(src + 4 * j));
+    const __m256 k = _mm256_blendv_ps(_mm256_castsi256_ps(keys(v)), nan_key, _mm256_cmp_ps(v, v, _CMP_UNORD_Q));
     auto* b = reinterpret_cast<__m256i*>(best + j);
-    auto* n = reinterpret_cast<__m256i*>(nan + j);
-    _mm256_storeu_si256(b, pick<Larger>(_mm256_loadu_si256(b), keys(v)));
-    _mm256_storeu_si256(n, _mm256_or_si256(_mm256_loadu_si256(n), _mm256_castps_si256(_mm256_cmp_ps(v, v, _CMP_UNORD_Q))));
+    _mm256_storeu_si256(b, pick<Larger>(_mm256_loadu_si256(b), _mm256_castps_si256(k)));
   }
-  if (Larger) layer_max_row_portable(best + j, nan + j, src + 4 * j, width - j);
-  else layer_min_row_portable(best + j, nan + j, src + 4 * j, width - j);
+  if (Larger) layer_max_row_portable(best + j, src + 4 * j, width - j);
+  else layer_min_row_portable(best + j, src + 4 * j, width - j);
 }
 
 }  // namespace
 
-void layer_max_row_avx2(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
-  extremum_row<true>(best, nan, src, width);
+void layer_max_row_avx2(std::int32_t* best, const char* src, std::uint64_t width) noexcept {
+  extremum_row<true>(best, src, width);
 }
 
-void layer_min_row_avx2(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
-  extremum_row<false>(best, nan, src, width);
+void layer_min_row_avx2(std::int32_t* best, const char* src, std::uint64_t width) noexcept {
+  extremum_row<false>(best, src, width);
 }
 
 float layer_block_max_avx2(const float* x, std::uint32_t count) noexcept { return extremum<true>(x, count); }

@@ -62,24 +62,24 @@ float extremum(const float* x, std::uint32_t count) noexcept {
 }
 
 template <bool Larger>
-void extremum_row(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
+void extremum_row(std::int32_t* best, const char* src, std::uint64_t width) noexcept {
+  constexpr std::int32_t kNan = Larger ? std::numeric_limits<std::int32_t>::max() : std::numeric_limits<std::int32_t>::min();
   for (std::uint64_t j = 0; j < width; ++j) {
     float v;
     std::memcpy(&v, src + 4 * j, 4);
-    if (v != v) nan[j] = -1;
-    const std::int32_t k = layer_order_key(v);
+    const std::int32_t k = v != v ? kNan : layer_order_key(v);
     best[j] = Larger ? (k > best[j] ? k : best[j]) : (k < best[j] ? k : best[j]);
   }
 }
 
 }  // namespace
 
-void layer_max_row_portable(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
-  extremum_row<true>(best, nan, src, width);
+void layer_max_row_portable(std::int32_t* best, const char* src, std::uint64_t width) noexcept {
+  extremum_row<true>(best, src, width);
 }
 
-void layer_min_row_portable(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept {
-  extremum_row<false>(best, nan, src, width);
+void layer_min_row_portable(std::int32_t* best, const char* src, std::uint64_t width) noexcept {
+  extremum_row<false>(best, src, width);
 }
 
 float layer_block_max_portable(const float* x, std::uint32_t count) noexcept { return extremum<true>(x, count); }

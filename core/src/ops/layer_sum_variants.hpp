@@ -39,11 +39,11 @@ void layer_add_row_portable(float* lane, const char* src, std::uint64_t width) n
 // The largest (smallest) key of count >= 1 values; NaN when any is NaN.
 float layer_block_max_portable(const float* x, std::uint32_t count) noexcept;
 float layer_block_min_portable(const float* x, std::uint32_t count) noexcept;
-// For j < width, with v the float at src + 4j: best[j] = the larger (smaller)
-// of best[j] and layer_order_key(v); nan[j] = -1 where v is NaN, kept
-// otherwise. One step of many outputs' extrema side by side.
-void layer_max_row_portable(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
-void layer_min_row_portable(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
+// For j < width, with v the float at src + 4j: best[j] = the larger
+// (smaller) of best[j] and v's key, INT32_MAX (INT32_MIN) for every NaN, a
+// key no number has. One step of many outputs' extrema side by side.
+void layer_max_row_portable(std::int32_t* best, const char* src, std::uint64_t width) noexcept;
+void layer_min_row_portable(std::int32_t* best, const char* src, std::uint64_t width) noexcept;
 // out[i] = the float at src + 8i, for i < count. Moves bits.
 void layer_gather_pairs_portable(const char* src, std::uint64_t count, float* out) noexcept;
 // out_rows[r][c] = the float at top + c * step + 4r, for r < rows and c <
@@ -56,8 +56,8 @@ float layer_block_dot_avx2(const float* a, const float* b, std::uint32_t count) 
 void layer_add_row_avx2(float* lane, const char* src, std::uint64_t width) noexcept;
 float layer_block_max_avx2(const float* x, std::uint32_t count) noexcept;
 float layer_block_min_avx2(const float* x, std::uint32_t count) noexcept;
-void layer_max_row_avx2(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
-void layer_min_row_avx2(std::int32_t* best, std::int32_t* nan, const char* src, std::uint64_t width) noexcept;
+void layer_max_row_avx2(std::int32_t* best, const char* src, std::uint64_t width) noexcept;
+void layer_min_row_avx2(std::int32_t* best, const char* src, std::uint64_t width) noexcept;
 void layer_gather_pairs_avx2(const char* src, std::uint64_t count, float* out) noexcept;
 void layer_transpose_band_avx2(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                                float* const* out_rows) noexcept;
@@ -72,8 +72,8 @@ struct LayerSumKernels {
   float (*block_max)(const float*, std::uint32_t) noexcept;
   float (*block_min)(const float*, std::uint32_t) noexcept;
   void (*transpose_band)(const char*, std::int64_t, std::uint32_t, std::uint64_t, float* const*) noexcept;
-  void (*max_row)(std::int32_t*, std::int32_t*, const char*, std::uint64_t) noexcept;
-  void (*min_row)(std::int32_t*, std::int32_t*, const char*, std::uint64_t) noexcept;
+  void (*max_row)(std::int32_t*, const char*, std::uint64_t) noexcept;
+  void (*min_row)(std::int32_t*, const char*, std::uint64_t) noexcept;
   void (*gather_pairs)(const char*, std::uint64_t, float*) noexcept;
 };
 
