@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "flat_test_support.hpp"
+#include "ops/layer_outputs.hpp"
 #include "ops/layer_sum.hpp"
 #include "ops/layer_sum_variants.hpp"
 
@@ -130,6 +131,14 @@ TEST(LayerSum, SameForEveryProcessorCountAndLayout) {
     EXPECT_TRUE(same_float(max, layer_max_f32(fw, p))) << p;
     EXPECT_TRUE(same_float(min, layer_min_f32(fw, p))) << p;
   }
+}
+
+// Outputs side by side: 7 rows of lanes in half of L2, whole vectors of them,
+// at least one lane row's worth and at most a block's.
+TEST(LayerSum, SideBySideWidthFromL2) {
+  EXPECT_EQ(layer_side_width({32 * 1024, 64 * 1024, 0}), 1152u);
+  EXPECT_EQ(layer_side_width({32 * 1024, 1024 * 1024, 0}), 4096u);
+  EXPECT_EQ(layer_side_width({32 * 1024, 1024, 0}), 64u);
 }
 
 }  // namespace
