@@ -46,7 +46,7 @@ const float* BlockReader::block(std::uint64_t b, std::uint32_t length) {
   }
   const std::uint64_t columns = x_.extent(1);
   const std::uint64_t band_begin = band_first_ * columns, band_end = (band_first_ + band_rows_) * columns;
-  if (first >= band_begin && first + length <= band_end) return band_.get() + band_index(first);
+  if (first >= band_begin && first + length <= band_end) return band_start_ + band_index(first);
   float* out = buffer_;
   for (std::uint64_t position = first, left = length; left > 0;) {
     const std::uint64_t row = position / columns;
@@ -54,7 +54,7 @@ const float* BlockReader::block(std::uint64_t b, std::uint32_t length) {
     const std::uint64_t end = (band_first_ + band_rows_) * columns;
     const std::uint64_t n = end - position < left ? end - position : left;
     // The piece lies in one block, which no gap divides.
-    std::memcpy(out, band_.get() + band_index(position), n * 4);
+    std::memcpy(out, band_start_ + band_index(position), n * 4);
     out += n;
     position += n;
     left -= n;
@@ -64,7 +64,10 @@ const float* BlockReader::block(std::uint64_t b, std::uint32_t length) {
 
 void BlockReader::load_band(std::uint64_t row) {
   const std::uint64_t columns = x_.extent(1), rows = x_.extent(0);
-  if (!band_) band_.reset(new float[kBandRows * (columns + kGap)]);
+  if (!band_) {  // lines of its own: the transposes store whole vectors
+    band_.reset(new float[kBandRows * (columns + kGap) + 16]);
+    band_start_ = band_.get() + (64 - reinterpret_cast<std::uintptr_t>(band_.get()) % 64) % 64 / 4;
+  }
   band_first_ = row - row % kBandRows;
   band_rows_ = rows - band_first_ < kBandRows ? rows - band_first_ : kBandRows;
   float* out_rows[kBandRows];
@@ -72,7 +75,7 @@ void BlockReader::load_band(std::uint64_t row) {
   for (std::uint64_t r = 0; r < band_rows_; ++r) {
     if (r > 0 && (band_first_ + r) * columns % kLayerBlock == 0) at += kGap;
     row_start_[r] = at;
-    out_rows[r] = band_.get() + at;
+    out_rows[r] = band_start_ + at;
     at += columns;
   }
   // Rows of x are 4 bytes apart, columns stride(1).

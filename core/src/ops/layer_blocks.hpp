@@ -33,6 +33,7 @@ class BlockReader {
   std::uint64_t band_first_ = 0, band_rows_ = 0;  // rows of x held in band_
   std::uint64_t row_start_[32] = {};              // where each row of the band starts in band_
   std::unique_ptr<float[]> band_;
+  float* band_start_ = nullptr;  // band_'s first cache line
   alignas(64) float buffer_[kLayerBlock];
 };
 
