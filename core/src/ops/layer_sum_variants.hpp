@@ -46,8 +46,8 @@ void layer_max_row_portable(std::int32_t* best, const char* src, std::uint64_t w
 void layer_min_row_portable(std::int32_t* best, const char* src, std::uint64_t width) noexcept;
 // out[i] = the float at src + 8i, for i < count. Moves bits.
 void layer_gather_pairs_portable(const char* src, std::uint64_t count, float* out) noexcept;
-// out_rows[r][c] = the float at top + c * step + 4r, for r < rows and c <
-// columns: a band of a transposed matrix put in row-major order. Moves bits.
+// out_rows[r][c] = the float at top + c * step + 4r, for r < rows <= 32 and
+// c < columns: a band of a transposed matrix put in row-major order. Moves bits.
 void layer_transpose_band_portable(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                                    float* const* out_rows) noexcept;
 // 8 vectors of 8 lanes; needs AVX2 and FMA.
