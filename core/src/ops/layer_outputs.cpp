@@ -1,4 +1,4 @@
-// Outputs of the layer's axis reductions and matrix x vector: the kept
+// Outputs of the layer's axis reductions: the kept
 // dimensions walked in row-major order, each output reduced on its own, or,
 // for sums of outputs that lie side by side, up to 256 at once: lane l of
 // output j is lanes[l][j], so each position of the folded walk is one run of
@@ -35,18 +35,6 @@ void output_ranges(std::uint64_t outputs, std::uint64_t per_output, std::uint64_
   const std::uint64_t chunks = outputs < most ? outputs : most;
   auto chunk = [&](std::size_t c) { range(c * outputs / chunks, (c + 1) * outputs / chunks, 1); };
   scheduler::run_chunks(static_cast<std::size_t>(chunks), chunk);
-}
-
-// out[o] = reduce(first element of output o, processors) for every output.
-template <class Reduce>
-void each_output(const ViewWalk& starts, std::uint64_t per_output, float* out, std::uint64_t processors,
-                 Reduce&& reduce) {
-  output_ranges(starts.size(), per_output, processors, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
-    float* o = out + begin;
-    starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
-      for (std::uint64_t i = 0; i < length; ++i, p += stride) *o++ = reduce(p, inner);
-    });
-  });
 }
 
 // Outputs summed side by side: a row of them is 1 KiB, a few cache lines
@@ -176,18 +164,6 @@ void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std:
     return larger ? layer_max_f32(sub.at(p), inner) : layer_min_f32(sub.at(p), inner);
   };
   outputs_of(starts, sub.size(), out, processors, group, one);
-}
-
-void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk& v, float* out,
-                      std::uint64_t processors) {
-  // Rows of one block in place go straight to the kernel: a walk is 1 KiB to copy.
-  const bool direct = row.contiguous() && v.contiguous() && row.size() <= kLayerBlock;
-  const auto* vector = reinterpret_cast<const float*>(v.data());
-  const auto length = static_cast<std::uint32_t>(row.size());
-  each_output(rows, row.size(), out, processors, [&](const char* p, std::uint64_t inner) {
-    if (direct) return length == 0 ? 0.0f : layer_block_dot_f32(reinterpret_cast<const float*>(p), vector, length);
-    return layer_dot_f32(row.at(p), v, inner);
-  });
 }
 
 }  // namespace zoltra::ops
