@@ -16,10 +16,8 @@ inline constexpr int kLayerRowGroup = 4;
 using LayerRowsDot = void (*)(const float* const* rows, const float* v, std::uint32_t count, float* out) noexcept;
 
 void layer_rows_dot_portable(const float* const* rows, const float* v, std::uint32_t count, float* out) noexcept;
-// Needs AVX2 and FMA.
+// Needs AVX2 and FMA; processors with AVX-512 run it too.
 void layer_rows_dot_avx2(const float* const* rows, const float* v, std::uint32_t count, float* out) noexcept;
-// Needs AVX-512.
-void layer_rows_dot_avx512(const float* const* rows, const float* v, std::uint32_t count, float* out) noexcept;
 
 struct LayerMatvecKernels {
   LayerRowsDot rows_dot;
