@@ -86,7 +86,8 @@ void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk&
   const std::uint64_t count = rows.size(), length = row.size();
   if (length == 0) return std::fill(out, out + count, 0.0f);
   // Fewer row groups than processors: each row splits its own tree instead.
-  const bool few = ceil_div(count, std::uint64_t{kLayerRowGroup}) < processors;
+  const std::uint64_t groups = ceil_div(count, std::uint64_t{kLayerRowGroup});
+  const bool few = groups < processors;
   const bool grouped = !few && row.contiguous() && v.contiguous();
   const auto* vector = reinterpret_cast<const float*>(v.data());
   // Rows [begin, end) on this thread, `inner` processors for each row's own tree.
@@ -95,8 +96,8 @@ void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk&
     for (std::uint64_t first = begin; first < end; first += kBatch) {
       const std::uint64_t n = std::min(kBatch, end - first);
       const char** next = starts;
-      rows.runs(first, n, [&](const char* p, std::int64_t stride, std::uint64_t length) {
-        for (std::uint64_t i = 0; i < length; ++i, p += stride) *next++ = p;
+      rows.runs(first, n, [&](const char* p, std::int64_t stride, std::uint64_t run) {
+        for (std::uint64_t i = 0; i < run; ++i, p += stride) *next++ = p;
       });
       if (grouped) {
         batch_dot(starts, n, vector, length, out + first);
@@ -107,8 +108,10 @@ void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk&
   };
   if (few || processors < 2 || count * length < kParallelWork || scheduler::on_pool_thread())
     return range(0, count, few ? processors : 1);
-  const std::uint64_t chunks = std::min(ceil_div(count, std::uint64_t{kLayerRowGroup}), kRangesPerProcessor * processors);
-  auto chunk = [&](std::size_t c) { range(c * count / chunks, (c + 1) * count / chunks, 1); };
+  // Whole groups per range: only the last can be short.
+  const std::uint64_t chunks = std::min(groups, kRangesPerProcessor * processors);
+  auto row_of_group = [&](std::uint64_t g) { return std::min(count, g * kLayerRowGroup); };
+  auto chunk = [&](std::size_t c) { range(row_of_group(c * groups / chunks), row_of_group((c + 1) * groups / chunks), 1); };
   scheduler::run_chunks(static_cast<std::size_t>(chunks), chunk);
 }
 
