@@ -7,8 +7,9 @@ order of additions) against NumPy and PyTorch (2 threads) in one process.
 Each row: the best time per call of the layer, NumPy and PyTorch, the
 layer's ratio to the faster peer (target: at most 1), and the limit: the
 bytes the call must read over one core's load bandwidth when they fit in L2,
-over the memory bandwidth beyond (both measured here first, as the best of
-the three libraries' sums of one buffer). Every library is timed after a pause.
+over the L3 bandwidth when they fit in L3, over the memory bandwidth beyond
+(each measured here first, as the best of the three libraries' sums of one
+buffer of that size). Every library is timed after a pause.
 """
 
 import argparse
@@ -23,6 +24,7 @@ from processor import describe
 from timing import paused_ns
 
 L2_BYTES = 512 * 1024
+L3_BYTES = 32 * 1024 * 1024
 
 
 def best_bandwidth(x, repeats):
@@ -73,13 +75,15 @@ def main():
     print(f"NumPy {np.__version__}, PyTorch {torch.__version__} ({torch.get_num_threads()} threads)")
     rng = np.random.default_rng(3)
     load = best_bandwidth(rng.standard_normal(4096).astype(np.float32), args.repeats)
+    l3 = best_bandwidth(rng.standard_normal(1 << 20).astype(np.float32), args.repeats)
     memory = best_bandwidth(rng.standard_normal(1 << 26).astype(np.float32), max(3, args.repeats // 10))
-    print(f"load bandwidth (16 KiB sum) {load:.1f} GB/s, memory bandwidth (256 MiB sum) {memory:.1f} GB/s")
+    print(f"load bandwidth (16 KiB sum) {load:.1f} GB/s, L3 bandwidth (4 MiB sum) {l3:.1f} GB/s, "
+          f"memory bandwidth (256 MiB sum) {memory:.1f} GB/s")
     print(f"\n{'call':34} {'layer us':>10} {'NumPy us':>10} {'torch us':>10} {'ratio':>6} {'limit us':>9}")
     for name, size, ours, numpy_call, torch_call in cases(rng):
         timed = [paused_ns(call, args.repeats, min_repeat_ns=2_000_000, max_number=1 << 16) / 1e3
                  for call in (numpy_call, torch_call, ours)]
-        limit = size / (load if size <= L2_BYTES else memory) / 1e3
+        limit = size / (load if size <= L2_BYTES else l3 if size <= L3_BYTES else memory) / 1e3
         print(f"{name:34} {timed[2]:10.2f} {timed[0]:10.2f} {timed[1]:10.2f} {timed[2] / min(timed[:2]):6.2f} "
               f"{limit:9.2f}", flush=True)
     print(f"\nLoad average {os.getloadavg()[0]:.2f} at the end")
