@@ -98,6 +98,8 @@ MATVEC = {
     "view of a wider matrix": (spread(100, 2048)[:, 24:1024], spread(1000)),
     "F-ordered": (np.asfortranarray(spread(64, 4100)), spread(4100)),
     "stack": (spread(3, 40, 97).transpose(1, 0, 2)[::2], spread(194)[::2]),
+    "rows of a block and one, groups and three": (spread(19, 4097), spread(4097)),
+    "stack of row views": (spread(3, 7, 130)[:, 1:6], spread(130)),
     "empty rows": (spread(5, 0), spread(0)),
 }
 

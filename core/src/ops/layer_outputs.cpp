@@ -1,8 +1,8 @@
-// Outputs of the layer's axis reductions and matrix x vector: the kept
-// dimensions walked in row-major order, each output reduced on its own, or,
-// for outputs that lie side by side, a tile of them at once: each position of
-// the folded walk is then one run of loads (a memory row), and every step
-// stays the whole reduction's step for each output.
+// Outputs of the layer's axis reductions: the kept dimensions walked in
+// row-major order, each output reduced on its own, or, for outputs that lie
+// side by side, a tile of them at once: each position of the folded walk is
+// then one run of loads (a memory row), and every step stays the whole
+// reduction's step for each output.
 #include "ops/layer_outputs.hpp"
 
 #include <algorithm>
@@ -42,18 +42,6 @@ void output_ranges(std::uint64_t outputs, std::uint64_t per_output, std::uint64_
   const std::uint64_t chunks = outputs < most ? outputs : most;
   auto chunk = [&](std::size_t c) { range(c * outputs / chunks, (c + 1) * outputs / chunks, 1); };
   scheduler::run_chunks(static_cast<std::size_t>(chunks), chunk);
-}
-
-// out[o] = reduce(first element of output o, processors) for every output.
-template <class Reduce>
-void each_output(const ViewWalk& starts, std::uint64_t per_output, float* out, std::uint64_t processors,
-                 Reduce&& reduce) {
-  output_ranges(starts.size(), per_output, processors, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t inner) {
-    float* o = out + begin;
-    starts.runs(begin, end - begin, [&](const char* p, std::int64_t stride, std::uint64_t length) {
-      for (std::uint64_t i = 0; i < length; ++i, p += stride) *o++ = reduce(p, inner);
-    });
-  });
 }
 
 // Lane rows alive at once in sums_side_by_side: the fold's 6 levels and one.
@@ -196,18 +184,6 @@ void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std:
     return larger ? layer_max_f32(sub.at(p), inner) : layer_min_f32(sub.at(p), inner);
   };
   outputs_of(starts, sub.size(), out, processors, layer_side_width(backend::cache_geometry()), group, one);
-}
-
-void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk& v, float* out,
-                      std::uint64_t processors) {
-  // Rows of one block in place go straight to the kernel: a walk is 1 KiB to copy.
-  const bool direct = row.contiguous() && v.contiguous() && row.size() <= kLayerBlock;
-  const auto* vector = reinterpret_cast<const float*>(v.data());
-  const auto length = static_cast<std::uint32_t>(row.size());
-  each_output(rows, row.size(), out, processors, [&](const char* p, std::uint64_t inner) {
-    if (direct) return length == 0 ? 0.0f : layer_block_dot_f32(reinterpret_cast<const float*>(p), vector, length);
-    return layer_dot_f32(row.at(p), v, inner);
-  });
 }
 
 }  // namespace zoltra::ops

@@ -1,6 +1,6 @@
 #pragma once
 // The layer's reductions with one output per position of the kept
-// dimensions: sums, means and extrema over axes, and matrix x vector. Every
+// dimensions: sums, means and extrema over axes. Every
 // output is, bit for bit, the whole reduction (layer_sum.hpp) of its own
 // sub-view, so outputs split over the pool in any way; a single output splits
 // its own tree instead.
@@ -24,10 +24,5 @@ std::uint64_t layer_side_width(const backend::CacheGeometry& caches) noexcept;
 // float32; max and min need a non-empty sub-view.
 void layer_axis_reduce_f32(AxisFold fold, const char* data, int ndim, const std::int64_t* shape,
                            const std::int64_t* strides, const bool* reduced, float* out, std::uint64_t processors);
-
-// out[r] = layer_dot_f32(row r, v): `rows` walks the first element of each
-// row (a's dimensions but the last), `row` is row 0 and `v` has its size.
-void layer_matvec_f32(const ViewWalk& rows, const ViewWalk& row, const ViewWalk& v, float* out,
-                      std::uint64_t processors);
 
 }  // namespace zoltra::ops

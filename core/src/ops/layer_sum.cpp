@@ -68,10 +68,11 @@ float join(std::uint64_t i, std::uint64_t j, std::uint64_t grain, const float*& 
 // Chunks per processor: those that start first take over a late one's share.
 constexpr std::uint64_t kNodesPerProcessor = 4;
 
+// `fewest` blocks go to the pool, at the least.
 template <class Leaf, class Combine>
 float tree_over_pool(std::uint64_t leaves, std::uint64_t processors, Leaf leaf, Combine combine, const ViewWalk& a,
-                     const ViewWalk& b) {
-  if (leaves < kLayerParallelBlocks || processors < 2 || scheduler::on_pool_thread())
+                     const ViewWalk& b, std::uint64_t fewest = kLayerParallelBlocks) {
+  if (leaves < fewest || processors < 2 || scheduler::on_pool_thread())
     return tree(0, leaves, leaf, combine, a, b);
   const std::uint64_t grain = ceil_div(leaves, kNodesPerProcessor * processors);
   std::vector<std::uint64_t> starts;
@@ -170,7 +171,7 @@ float layer_dot_f32(const ViewWalk& a, const ViewWalk& b, std::uint64_t processo
     const std::uint32_t length = block_length(size, k);
     return layer_block_dot_f32(readers[0].block(k, length), readers[1].block(k, length), length);
   };
-  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, add, a, b);
+  return tree_over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, leaf, add, a, b, kLayerParallelDotBlocks);
 }
 
 float layer_max_f32(const ViewWalk& x, std::uint64_t processors) { return extremum<true>(x, processors); }

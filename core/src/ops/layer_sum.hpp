@@ -13,8 +13,10 @@
 
 namespace zoltra::ops {
 
-// From this many blocks on, a whole reduction runs on the pool.
+// From this many blocks on, a whole reduction runs on the pool; a dot
+// product reads two values per step, so it pays from fewer.
 inline constexpr std::uint64_t kLayerParallelBlocks = 64;
+inline constexpr std::uint64_t kLayerParallelDotBlocks = 16;
 
 float layer_block_sum_f32(const float* x, std::uint32_t count) noexcept;
 float layer_block_dot_f32(const float* a, const float* b, std::uint32_t count) noexcept;

@@ -11,7 +11,7 @@
 #include "ffi/native/layer.hpp"
 #include "ffi/native/out_checks.hpp"
 #include "ffi/native/results.hpp"
-#include "ops/layer_outputs.hpp"
+#include "ops/layer_matvec.hpp"
 #include "profiler/core.hpp"
 
 namespace zoltra::native {
