@@ -70,10 +70,6 @@ void for_each_position(const Walk& walk, Visit&& visit) {
   walk.positions([&visit](const Walk::Offsets& at) { visit(at[0]); });
 }
 
-// Ranges are claimed as threads arrive: several per processor let the
-// threads that start first take over the share of one that starts late.
-constexpr std::uint64_t kChunksPerProcessor = 4;
-
 // Runs body(begin, end) over [0, items), in up to 4P ranges on the pool when
 // the call reads at least kParallelAxisThreshold elements.
 template <class Body>
@@ -81,7 +77,7 @@ void over_pool(std::uint64_t items, std::uint64_t work, bool allowed, Body&& bod
   const std::uint64_t processors = backend::processor_count();
   if (!allowed || items < 2 || work < kParallelAxisThreshold || processors < 2 || scheduler::on_pool_thread())
     return body(std::uint64_t{0}, items);
-  const std::uint64_t most = kChunksPerProcessor * processors;
+  const std::uint64_t most = kRangesPerProcessor * processors;
   const std::uint64_t chunks = items < most ? items : most;
   auto chunk = [&](std::size_t c) { body(c * items / chunks, (c + 1) * items / chunks); };
   scheduler::run_chunks(static_cast<std::size_t>(chunks), chunk);
@@ -91,8 +87,9 @@ void over_pool(std::uint64_t items, std::uint64_t work, bool allowed, Body&& bod
 template <class PerOutput>
 void outputs_in(const Axes& axes, std::uint64_t begin, std::uint64_t end, PerOutput&& per_output) {
   axes.kept.runs(begin, end - begin, [&](const Walk::Offsets& at, const Walk::Offsets& stride, std::uint64_t n) {
-    std::int64_t offset = at[0];
-    for (std::uint64_t i = 0; i < n; ++i, offset += stride[0]) per_output(begin++, offset);
+    const std::uint64_t first = begin;  // a local: stores of bytes cannot move it
+    begin += n;
+    for (std::uint64_t i = 0; i < n; ++i) per_output(first + i, at[0] + static_cast<std::int64_t>(i) * stride[0]);
   });
 }
 
@@ -125,11 +122,15 @@ void lanes(const Axes& axes, const char* data, T* out, Init&& init, Fold fold, F
       init(acc, reinterpret_cast<const T*>(base), w);
       const T* rows[kLaneRows];
       std::uint64_t pending = 0;
-      for_each_position(axes.folded, [&](std::int64_t offset) {
-        rows[pending++] = reinterpret_cast<const T*>(base + offset);
-        if (pending == kLaneRows) {
-          fold(acc, rows, pending, w);
-          pending = 0;
+      axes.folded.runs(0, axes.count, [&](const Walk::Offsets& at, const Walk::Offsets& stride, std::uint64_t n) {
+        const char* row = base + at[0];
+        const std::int64_t step = stride[0];  // a local: the kernel call cannot change it
+        for (std::uint64_t i = 0; i < n; ++i, row += step) {
+          rows[pending++] = reinterpret_cast<const T*>(row);
+          if (pending == kLaneRows) {
+            fold(acc, rows, pending, w);
+            pending = 0;
+          }
         }
       });
       if (pending != 0) fold(acc, rows, pending, w);

@@ -63,10 +63,7 @@ class BroadcastWalk {
       finish();
       return;
     }
-    // Several ranges per processor, claimed as threads arrive, let the
-    // threads that start first take over the share of one that starts late.
-    constexpr std::uint64_t kChunksPerProcessor = 4;
-    const std::uint64_t length = ceil_div(ceil_div(total, kChunksPerProcessor * processors), group) * group;
+    const std::uint64_t length = range_length(total, processors, group);
     const auto chunks = static_cast<std::size_t>(ceil_div(total, length));
     auto chunk = [&](std::size_t c) {
       const std::uint64_t begin = c * length;

@@ -10,7 +10,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/decimal.hpp"
+
 namespace zoltra::ops {
+
+// Work split over the pool goes in several ranges per processor, claimed as
+// threads arrive, so that the threads that start first take over the share
+// of one that starts late.
+inline constexpr std::uint64_t kRangesPerProcessor = 4;
+
+// The length of such ranges of [0, count), each whole groups of `group`
+// positions (the last range may be shorter).
+constexpr std::uint64_t range_length(std::uint64_t count, std::uint64_t processors, std::uint64_t group) noexcept {
+  return ceil_div(ceil_div(count, kRangesPerProcessor * processors), group) * group;
+}
 
 template <std::size_t N>
 class OperandWalk {
@@ -91,7 +104,9 @@ class OperandWalk {
     while (true) {
       const std::uint64_t i = index[last];
       const std::uint64_t n = in.extent - i < count ? in.extent - i : count;
-      run(static_cast<const Offsets&>(at), in.stride, n);
+      // Copies: a caller's stores through char pointers could alias the
+      // walk's own state, which would then be reloaded at every element.
+      run(Offsets(at), Offsets(in.stride), n);
       count -= n;
       if (count == 0) return;
       // To the start of the next row.
@@ -109,9 +124,9 @@ class OperandWalk {
   // Calls visit(offsets) for every position in row-major order.
   template <class Visit>
   void positions(Visit&& visit) const {
-    runs(0, count_, [&visit](Offsets at, const Offsets& stride, std::uint64_t n) {
+    runs(0, count_, [&visit](Offsets at, const Offsets stride, std::uint64_t n) {
       for (std::uint64_t i = 0; i < n; ++i) {
-        visit(static_cast<const Offsets&>(at));
+        visit(Offsets(at));
         for (std::size_t k = 0; k < N; ++k) at[k] += stride[k];
       }
     });

@@ -659,16 +659,20 @@ const char* View::contiguous_data(std::unique_ptr<char[]>& storage) const {
   storage.reset(new char[static_cast<std::size_t>(count * itemsize)]);
   char* to = storage.get();
   const ops::OperandWalk<1> walk(static_cast<std::uint64_t>(ndim), shape, {strides});
-  walk.runs(0, static_cast<std::uint64_t>(count), [&](const std::array<std::int64_t, 1>& at,
-                                                      const std::array<std::int64_t, 1>& step, std::uint64_t n) {
+  const std::int64_t size = itemsize;
+  walk.runs(0, static_cast<std::uint64_t>(count), [&to, size, this](const std::array<std::int64_t, 1>& at,
+                                                                   const std::array<std::int64_t, 1>& step,
+                                                                   std::uint64_t n) {
+    // Locals: stores through char pointers could alias anything else.
+    char* out = to;
     const char* from = data + at[0];
-    if (step[0] == itemsize) {
-      std::memcpy(to, from, n * static_cast<std::uint64_t>(itemsize));
-      to += n * static_cast<std::uint64_t>(itemsize);
-    } else if (itemsize == 4) {
-      for (std::uint64_t j = 0; j < n; ++j, to += 4, from += step[0]) std::memcpy(to, from, 4);
+    const std::int64_t stride = step[0];
+    to += n * static_cast<std::uint64_t>(size);
+    if (stride == size) return static_cast<void>(std::memcpy(out, from, n * static_cast<std::uint64_t>(size)));
+    if (size == 4) {
+      for (std::uint64_t j = 0; j < n; ++j, out += 4, from += stride) std::memcpy(out, from, 4);
     } else {
-      for (std::uint64_t j = 0; j < n; ++j, to += itemsize, from += step[0]) std::memcpy(to, from, itemsize);
+      for (std::uint64_t j = 0; j < n; ++j, out += size, from += stride) std::memcpy(out, from, size);
     }
   });
   return storage.get();
