@@ -28,8 +28,10 @@ bool float_aligned(const char* p) noexcept { return (reinterpret_cast<std::uintp
 float at(const char* p) noexcept { return load_unaligned<float>(p); }
 
 // The index of the answer along n elements from p, `stride` bytes apart.
+// Out of line: inlined into the walk, GCC laid the NaN test on the common
+// path (measured: 1.6 times the instructions of a transposed argmax).
 template <bool kLargest>
-std::uint64_t fold(ArgRunKernel run, const char* p, std::int64_t stride, std::uint64_t n) noexcept {
+[[gnu::noinline]] std::uint64_t fold(ArgRunKernel run, const char* p, std::int64_t stride, std::uint64_t n) noexcept {
   if (stride == 4 && float_aligned(p)) return run(reinterpret_cast<const float*>(p), n);
   std::uint64_t index = 0;
   float best = at(p);
@@ -71,7 +73,7 @@ std::uint64_t whole(ArgRunKernel run, const float* data, std::uint64_t ndim, con
     return range(0, count).index;
   // The ranges' answers taken in order: the first range holding the
   // extreme (or a NaN) wins, as in one fold.
-  const std::uint64_t length = ceil_div(ceil_div(count, 4 * processors), 64) * 64;
+  const std::uint64_t length = range_length(count, processors, 64);
   std::vector<Best> answers(ceil_div(count, length));
   auto chunk = [&](std::size_t c) { answers[c] = range(c * length, std::min(count, (c + 1) * length)); };
   scheduler::run_chunks(answers.size(), chunk);

@@ -22,6 +22,7 @@
 #include "ops/axis_reduce_variants.hpp"
 #include "ops/fold_steps.hpp"
 #include "ops/flat_reduce.hpp"
+#include "ops/operand_walk.hpp"
 #include "ops/reduce.hpp"
 #include "scheduler/pool.hpp"
 
@@ -35,91 +36,39 @@ AxisReduceKernels axis_reduce_kernels_for(const backend::CpuFeatures& features) 
 
 namespace {
 
-struct Dim {
-  std::uint64_t extent;  // >= 2
-  std::int64_t stride;   // bytes
-};
+using Walk = OperandWalk<1>;
 
-// Kept and folded dimensions, each list in its order, without extents of 1
+// Kept and folded dimensions, each walk in its order, without extents of 1
 // and with neighbours that step through memory as one dimension merged.
 struct Axes {
-  std::vector<Dim> kept, folded;
-  std::uint64_t outputs = 1, count = 1;  // positions of each list
+  Walk kept, folded;
+  std::uint64_t outputs = 1, count = 1;  // positions of each walk
 };
-
-void push_merged(std::vector<Dim>& dims, Dim dim) {
-  if (!dims.empty() && dims.back().stride == dim.stride * static_cast<std::int64_t>(dim.extent)) {
-    dims.back() = Dim{dims.back().extent * dim.extent, dim.stride};
-    return;
-  }
-  dims.push_back(dim);
-}
 
 Axes split_axes(std::uint64_t ndim, const std::int64_t* shape, const std::int64_t* strides, const bool* reduced) {
   Axes axes;
-  for (std::uint64_t d = 0; d < ndim; ++d) {
-    const auto extent = static_cast<std::uint64_t>(shape[d]);
-    (reduced[d] ? axes.count : axes.outputs) *= extent;
-    if (extent > 1) push_merged(reduced[d] ? axes.folded : axes.kept, Dim{extent, strides[d]});
-  }
+  for (std::uint64_t d = 0; d < ndim; ++d)
+    (reduced[d] ? axes.folded : axes.kept).add(static_cast<std::uint64_t>(shape[d]), {strides[d]});
+  axes.outputs = axes.kept.count();
+  axes.count = axes.folded.count();
   return axes;
 }
 
 // A C-contiguous sub-view of `size`-byte elements: one run.
 bool one_run(const Axes& axes, std::int64_t size) noexcept {
-  return axes.folded.empty() || (axes.folded.size() == 1 && axes.folded[0].stride == size);
+  return axes.folded.dims() == 0 || (axes.folded.dims() == 1 && axes.folded.inner().stride[0] == size);
 }
 
 // The lanes walk needs the innermost kept dimension to step one element.
 bool side_by_side(const Axes& axes, std::int64_t size) noexcept {
-  return !axes.kept.empty() && axes.kept.back().stride == size;
+  return axes.kept.dims() != 0 && axes.kept.inner().stride[0] == size;
 }
 
-// Byte offsets of positions of `dims` in row-major order, from position `first`.
-class Odometer {
- public:
-  Odometer(const std::vector<Dim>& dims, std::uint64_t first) : dims_(dims), index_(dims.size()) {
-    for (std::size_t d = dims.size(); d-- > 0;) {
-      index_[d] = first % dims[d].extent;
-      first /= dims[d].extent;
-      offset_ += static_cast<std::int64_t>(index_[d]) * dims[d].stride;
-    }
-  }
-  std::int64_t offset() const noexcept { return offset_; }
-  void next() noexcept {
-    for (std::size_t d = dims_.size(); d-- > 0;) {
-      offset_ += dims_[d].stride;
-      if (++index_[d] < dims_[d].extent) return;
-      offset_ -= static_cast<std::int64_t>(dims_[d].extent) * dims_[d].stride;
-      index_[d] = 0;
-    }
-  }
-
- private:
-  const std::vector<Dim>& dims_;
-  std::vector<std::uint64_t> index_;
-  std::int64_t offset_ = 0;
-};
-
-// Calls visit(offset) for every position of `dims` (count of them) in
-// row-major order, the innermost dimension as a plain loop.
+// Calls visit(offset) for every position of `walk` in row-major order.
 template <class Visit>
-void for_each_position(const std::vector<Dim>& dims, Visit&& visit) {
-  if (dims.empty()) return visit(std::int64_t{0});
-  const std::vector<Dim> outer(dims.begin(), dims.end() - 1);
-  const Dim inner = dims.back();
-  std::uint64_t rows = 1;
-  for (const Dim& d : outer) rows *= d.extent;
-  Odometer odometer(outer, 0);
-  for (std::uint64_t r = 0; r < rows; ++r, odometer.next()) {
-    std::int64_t offset = odometer.offset();
-    for (std::uint64_t i = 0; i < inner.extent; ++i, offset += inner.stride) visit(offset);
-  }
+void for_each_position(const Walk& walk, Visit&& visit) {
+  walk.positions([&visit](const Walk::Offsets& at) { visit(at[0]); });
 }
-
-// Ranges are claimed as threads arrive: several per processor let the
-// threads that start first take over the share of one that starts late.
-constexpr std::uint64_t kChunksPerProcessor = 4;
 
 // Runs body(begin, end) over [0, items), in up to 4P ranges on the pool when
 // the call reads at least kParallelAxisThreshold elements.
@@ -128,7 +77,7 @@ void over_pool(std::uint64_t items, std::uint64_t work, bool allowed, Body&& bod
   const std::uint64_t processors = backend::processor_count();
   if (!allowed || items < 2 || work < kParallelAxisThreshold || processors < 2 || scheduler::on_pool_thread())
     return body(std::uint64_t{0}, items);
-  const std::uint64_t most = kChunksPerProcessor * processors;
+  const std::uint64_t most = kRangesPerProcessor * processors;
   const std::uint64_t chunks = items < most ? items : most;
   auto chunk = [&](std::size_t c) { body(c * items / chunks, (c + 1) * items / chunks); };
   scheduler::run_chunks(static_cast<std::size_t>(chunks), chunk);
@@ -137,8 +86,11 @@ void over_pool(std::uint64_t items, std::uint64_t work, bool allowed, Body&& bod
 // Calls per_output(o, offset) for the outputs [begin, end).
 template <class PerOutput>
 void outputs_in(const Axes& axes, std::uint64_t begin, std::uint64_t end, PerOutput&& per_output) {
-  Odometer odometer(axes.kept, begin);
-  for (std::uint64_t o = begin; o < end; ++o, odometer.next()) per_output(o, odometer.offset());
+  axes.kept.runs(begin, end - begin, [&](const Walk::Offsets& at, const Walk::Offsets& stride, std::uint64_t n) {
+    const std::uint64_t first = begin;  // a local: stores of bytes cannot move it
+    begin += n;
+    for (std::uint64_t i = 0; i < n; ++i) per_output(first + i, at[0] + static_cast<std::int64_t>(i) * stride[0]);
+  });
 }
 
 // The lanes walk: units are a block of at most kLaneBlock side-by-side
@@ -149,8 +101,7 @@ constexpr std::uint64_t kLaneBlock = 1024;
 
 template <class T, class Init, class Fold, class Finish>
 void lanes(const Axes& axes, const char* data, T* out, Init&& init, Fold fold, Finish&& finish) {
-  const Dim inner = axes.kept.back();
-  const std::vector<Dim> outer(axes.kept.begin(), axes.kept.end() - 1);
+  const Walk::Dim inner = axes.kept.inner();
   const std::uint64_t positions = axes.outputs / inner.extent;
   const std::uint64_t processors = backend::processor_count();
   // Enough blocks for every processor when the outer positions are few.
@@ -165,16 +116,21 @@ void lanes(const Axes& axes, const char* data, T* out, Init&& init, Fold fold, F
     for (std::uint64_t u = begin; u < end; ++u) {
       const std::uint64_t position = u / blocks, first = u % blocks * width;
       const std::uint64_t w = inner.extent - first < width ? inner.extent - first : width;
-      const char* base = data + Odometer(outer, position).offset() + static_cast<std::int64_t>(first * sizeof(T));
+      const char* base =
+          data + axes.kept.offsets(position * inner.extent)[0] + static_cast<std::int64_t>(first * sizeof(T));
       T* acc = out + position * inner.extent + first;
       init(acc, reinterpret_cast<const T*>(base), w);
       const T* rows[kLaneRows];
       std::uint64_t pending = 0;
-      for_each_position(axes.folded, [&](std::int64_t offset) {
-        rows[pending++] = reinterpret_cast<const T*>(base + offset);
-        if (pending == kLaneRows) {
-          fold(acc, rows, pending, w);
-          pending = 0;
+      axes.folded.runs(0, axes.count, [&](const Walk::Offsets& at, const Walk::Offsets& stride, std::uint64_t n) {
+        const char* row = base + at[0];
+        const std::int64_t step = stride[0];  // a local: the kernel call cannot change it
+        for (std::uint64_t i = 0; i < n; ++i, row += step) {
+          rows[pending++] = reinterpret_cast<const T*>(row);
+          if (pending == kLaneRows) {
+            fold(acc, rows, pending, w);
+            pending = 0;
+          }
         }
       });
       if (pending != 0) fold(acc, rows, pending, w);
@@ -200,9 +156,9 @@ void fill(T* out, std::uint64_t count, T value) {
 // Every element on a multiple of `size` bytes.
 bool aligned_for(const void* data, const Axes& axes, std::uint64_t size) noexcept {
   if (reinterpret_cast<std::uintptr_t>(data) % size != 0) return false;
-  for (const auto* dims : {&axes.kept, &axes.folded})
-    for (const Dim& d : *dims)
-      if (d.stride % static_cast<std::int64_t>(size) != 0) return false;
+  for (const Walk* walk : {&axes.kept, &axes.folded})
+    for (std::size_t d = 0; d < walk->dims(); ++d)
+      if (walk->dim(d).stride[0] % static_cast<std::int64_t>(size) != 0) return false;
   return true;
 }
 
@@ -256,7 +212,7 @@ void axis_reduce_f32_cpu(AxisFold fold, const float* data, std::uint64_t ndim, c
   // multiples of 4 (a float32 field of packed records) are folded here, in
   // the same order, where the elements lie.
   bool exact = true;
-  for (const Dim& d : axes.folded) exact &= d.stride % 4 == 0;
+  for (std::size_t d = 0; d < axes.folded.dims(); ++d) exact &= axes.folded.dim(d).stride[0] % 4 == 0;
   if (!exact) {
     over_pool(axes.outputs, work, true, [&](std::uint64_t begin, std::uint64_t end) {
       outputs_in(axes, begin, end, [&](std::uint64_t o, std::int64_t offset) {
@@ -271,9 +227,9 @@ void axis_reduce_f32_cpu(AxisFold fold, const float* data, std::uint64_t ndim, c
     return;
   }
   std::vector<std::int64_t> sub_shape, sub_strides;
-  for (const Dim& d : axes.folded) {
-    sub_shape.push_back(static_cast<std::int64_t>(d.extent));
-    sub_strides.push_back(d.stride);
+  for (std::size_t d = 0; d < axes.folded.dims(); ++d) {
+    sub_shape.push_back(static_cast<std::int64_t>(axes.folded.dim(d).extent));
+    sub_strides.push_back(axes.folded.dim(d).stride[0]);
   }
   auto* whole = fold == AxisFold::kMax ? max_f32_strided_dispatch
                 : fold == AxisFold::kMin ? min_f32_strided_dispatch

@@ -3,12 +3,12 @@
 // base does and runs of adjacent floats fold with vectors.
 #include "ops/strided_extremum.hpp"
 
+#include <array>
 #include <cstring>
 #include <limits>
-#include <memory>
-#include <new>
 #include <utility>
 
+#include "ops/operand_walk.hpp"
 #include "ops/reduce.hpp"
 #include "ops/strided_extremum_scalar.hpp"
 
@@ -39,21 +39,23 @@ struct Axis {
   std::uint64_t stride;  // bytes, a positive multiple of 4
 };
 
-// The set of elements the view visits, as axes that walk it in memory order:
+// The set of elements the view visits, as a walk of them in memory order:
 // broadcast axes (stride 0, or no stride) dropped, since they only repeat
 // elements; negative strides turned around, moving `base` to the lowest
-// element; axes sorted by stride, largest first; neighbours that step through
-// memory as one merged. False when a stride is not a multiple of 4, where an
-// element's address is not data plus its offset.
+// element; axes sorted by stride, largest first, then merged where they step
+// through memory as one. False when a stride is not a multiple of 4, where an
+// element's address is not data plus its offset, or for more than 2^64
+// positions.
 bool memory_order(const std::int64_t* shape, std::uint64_t ndim, const std::int64_t* strides,
-                  std::uint64_t nstrides, Axis* axes, std::uint64_t& kept, std::uint64_t& base) noexcept {
-  kept = 0;
+                  std::uint64_t nstrides, OperandWalk<1>& walk, std::uint64_t& base) noexcept {
+  Axis axes[OperandWalk<1>::kMaxDims];  // 64 extents of 2 or more overflow first
+  std::uint64_t kept = 0, positions = 1;
   base = 0;
   for (std::uint64_t d = 0; d < ndim; ++d) {
     const std::int64_t stride = d < nstrides ? strides[d] : 0;
     if (shape[d] <= 1 || stride == 0) continue;
-    if (stride % 4 != 0) return false;
     const auto extent = static_cast<std::uint64_t>(shape[d]);
+    if (stride % 4 != 0 || __builtin_mul_overflow(positions, extent, &positions)) return false;
     auto magnitude = static_cast<std::uint64_t>(stride);
     if (stride < 0) {
       magnitude = 0 - magnitude;
@@ -63,17 +65,7 @@ bool memory_order(const std::int64_t* shape, std::uint64_t ndim, const std::int6
   }
   for (std::uint64_t d = 1; d < kept; ++d)  // insertion sort: few axes, no allocation
     for (std::uint64_t e = d; e > 0 && axes[e - 1].stride < axes[e].stride; --e) std::swap(axes[e - 1], axes[e]);
-  std::uint64_t merged = 0;
-  for (std::uint64_t d = 0; d < kept; ++d) {
-    if (merged > 0 && axes[merged - 1].stride == axes[d].stride * axes[d].extent &&
-        axes[merged - 1].extent <= (std::uint64_t{1} << 62) / axes[d].extent) {
-      axes[merged - 1].extent *= axes[d].extent;
-      axes[merged - 1].stride = axes[d].stride;
-    } else {
-      axes[merged++] = axes[d];
-    }
-  }
-  kept = merged;
+  for (std::uint64_t d = 0; d < kept; ++d) walk.add(axes[d].extent, {static_cast<std::int64_t>(axes[d].stride)});
   return true;
 }
 
@@ -96,42 +88,20 @@ float extremum(const float* data, const std::int64_t* shape, std::uint64_t ndim,
   const float first = first_element(data);
   if (first != first) return first;
 
-  constexpr std::uint64_t kInline = 32;
-  Axis inline_axes[kInline];
-  std::uint64_t inline_index[kInline];
-  std::unique_ptr<Axis[]> heap_axes;
-  std::unique_ptr<std::uint64_t[]> heap_index;
-  Axis* axes = inline_axes;
-  std::uint64_t* index = inline_index;
-  if (ndim > kInline) {
-    heap_axes.reset(new (std::nothrow) Axis[ndim]);
-    heap_index.reset(new (std::nothrow) std::uint64_t[ndim]);
-    if (!heap_axes || !heap_index) return sequential(data, shape, ndim, strides, nstrides);
-    axes = heap_axes.get();
-    index = heap_index.get();
-  }
-  std::uint64_t kept = 0, base = 0;
-  if (!memory_order(shape, ndim, strides, nstrides, axes, kept, base))
+  OperandWalk<1> walk;
+  std::uint64_t base = 0;
+  if (!memory_order(shape, ndim, strides, nstrides, walk, base))
     return sequential(data, shape, ndim, strides, nstrides);
 
   // Each run of the innermost axis, in memory order.
   auto for_each_run = [&](auto visit) {
     const auto start = reinterpret_cast<std::uintptr_t>(data) + base;
-    if (kept == 0) return visit(reinterpret_cast<const float*>(start), 1, 4);
-    const Axis inner = axes[kept - 1];
-    const std::uint64_t outer = kept - 1;
-    for (std::uint64_t d = 0; d < outer; ++d) index[d] = 0;
-    for (std::uint64_t offset = 0;;) {
-      visit(reinterpret_cast<const float*>(start + offset), inner.extent, inner.stride);
-      std::uint64_t d = outer;
-      while (d-- > 0) {
-        offset += axes[d].stride;
-        if (++index[d] < axes[d].extent) break;
-        offset -= axes[d].stride * axes[d].extent;
-        index[d] = 0;
-      }
-      if (d == ~std::uint64_t{0}) return;
-    }
+    if (walk.dims() == 0) return visit(reinterpret_cast<const float*>(start), 1, 4);
+    walk.runs(0, walk.count(), [&](const std::array<std::int64_t, 1>& at, const std::array<std::int64_t, 1>& stride,
+                                   std::uint64_t n) {
+      visit(reinterpret_cast<const float*>(start + static_cast<std::uint64_t>(at[0])), n,
+            static_cast<std::uint64_t>(stride[0]));
+    });
   };
   const ExtremumRuns& runs = chosen_runs();
   const ExtremumRun run = kMax ? runs.max : runs.min;

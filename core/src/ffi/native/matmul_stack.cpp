@@ -6,6 +6,7 @@
 #include "ffi/native/matmul_stack.hpp"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "ffi/native/out_checks.hpp"
 #include "ffi/native/results.hpp"
 #include "ops/matmul_stack.hpp"
+#include "ops/operand_walk.hpp"
 #include "profiler/core.hpp"
 
 namespace zoltra::native {
@@ -109,21 +111,14 @@ PyObject* matmul_stacks(const View& a, const View& b, PyObject* out_object) {
   if (size != 0) {
     std::vector<const float*> as(count), bs(count);
     std::vector<float*> cs(count);
-    std::vector<std::int64_t> index(static_cast<std::size_t>(stack_ndim), 0);
-    std::int64_t oa = 0, ob = 0;
-    for (std::uint64_t s = 0; s < count; ++s) {
-      as[s] = reinterpret_cast<const float*>(sa.data + oa);
-      bs[s] = reinterpret_cast<const float*>(sb.data + ob);
+    const ops::OperandWalk<2> stacks(static_cast<std::uint64_t>(stack_ndim), shape, {a_strides, b_strides});
+    std::uint64_t s = 0;
+    stacks.positions([&](const std::array<std::int64_t, 2>& at) {
+      as[s] = reinterpret_cast<const float*>(sa.data + at[0]);
+      bs[s] = reinterpret_cast<const float*>(sb.data + at[1]);
       cs[s] = product + s * static_cast<std::uint64_t>(m * n);
-      for (int d = stack_ndim; d-- > 0;) {
-        oa += a_strides[d];
-        ob += b_strides[d];
-        if (++index[d] < shape[d]) break;
-        oa -= shape[d] * a_strides[d];
-        ob -= shape[d] * b_strides[d];
-        index[d] = 0;
-      }
-    }
+      ++s;
+    });
     const auto um = static_cast<std::uint64_t>(m), uk = static_cast<std::uint64_t>(k),
                un = static_cast<std::uint64_t>(n);
     {

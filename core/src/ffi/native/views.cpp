@@ -1,10 +1,12 @@
 #include "ffi/native/views.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "ffi/native/dlpack.hpp"
 #include "ffi/native/numpy_api.hpp"
+#include "ops/operand_walk.hpp"
 
 namespace zoltra::native {
 
@@ -656,20 +658,23 @@ const char* View::contiguous_data(std::unique_ptr<char[]>& storage) const {
   const std::int64_t count = size();
   storage.reset(new char[static_cast<std::size_t>(count * itemsize)]);
   char* to = storage.get();
-  // An odometer over every dimension but the last, which is copied as a run.
-  std::int64_t index[kMaxDims] = {};
-  const int last = ndim - 1;
-  const std::int64_t run = shape[last], step = strides[last];
-  for (std::int64_t done = 0; done < count; done += run) {
-    const char* from = data;
-    for (int i = 0; i < last; ++i) from += index[i] * strides[i];
-    if (itemsize == 4) {
-      for (std::int64_t j = 0; j < run; ++j, to += 4) std::memcpy(to, from + j * step, 4);
+  const ops::OperandWalk<1> walk(static_cast<std::uint64_t>(ndim), shape, {strides});
+  const std::int64_t size = itemsize;
+  walk.runs(0, static_cast<std::uint64_t>(count), [&to, size, this](const std::array<std::int64_t, 1>& at,
+                                                                   const std::array<std::int64_t, 1>& step,
+                                                                   std::uint64_t n) {
+    // Locals: stores through char pointers could alias anything else.
+    char* out = to;
+    const char* from = data + at[0];
+    const std::int64_t stride = step[0];
+    to += n * static_cast<std::uint64_t>(size);
+    if (stride == size) return static_cast<void>(std::memcpy(out, from, n * static_cast<std::uint64_t>(size)));
+    if (size == 4) {
+      for (std::uint64_t j = 0; j < n; ++j, out += 4, from += stride) std::memcpy(out, from, 4);
     } else {
-      for (std::int64_t j = 0; j < run; ++j, to += itemsize) std::memcpy(to, from + j * step, itemsize);
+      for (std::uint64_t j = 0; j < n; ++j, out += size, from += stride) std::memcpy(out, from, size);
     }
-    for (int i = last - 1; i >= 0 && ++index[i] == shape[i]; --i) index[i] = 0;
-  }
+  });
   return storage.get();
 }
 

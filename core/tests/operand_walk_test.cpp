@@ -1,0 +1,81 @@
+// The operand walk against the offsets of each position computed on its own,
+// split at every position; and which dimensions merge.
+#include "ops/operand_walk.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using zoltra::ops::OperandWalk;
+using Offsets = OperandWalk<2>::Offsets;
+
+struct View2 {
+  std::vector<std::int64_t> shape, a, b;
+};
+
+std::vector<Offsets> reference(const View2& v) {
+  std::uint64_t count = 1;
+  for (std::int64_t e : v.shape) count *= static_cast<std::uint64_t>(e);
+  std::vector<Offsets> out;
+  for (std::uint64_t p = 0; p < count; ++p) {
+    Offsets at{};
+    std::uint64_t rest = p;
+    for (std::size_t d = v.shape.size(); d-- > 0;) {
+      const auto i = static_cast<std::int64_t>(rest % static_cast<std::uint64_t>(v.shape[d]));
+      rest /= static_cast<std::uint64_t>(v.shape[d]);
+      at[0] += i * v.a[d];
+      at[1] += i * v.b[d];
+    }
+    out.push_back(at);
+  }
+  return out;
+}
+
+std::vector<Offsets> walked(const OperandWalk<2>& walk, std::uint64_t first, std::uint64_t count) {
+  std::vector<Offsets> out;
+  walk.runs(first, count, [&](Offsets at, const Offsets& stride, std::uint64_t n) {
+    EXPECT_GT(n, 0u);
+    for (std::uint64_t i = 0; i < n; ++i, at[0] += stride[0], at[1] += stride[1]) out.push_back(at);
+  });
+  return out;
+}
+
+OperandWalk<2> walk_of(const View2& v) {
+  return OperandWalk<2>(v.shape.size(), v.shape.data(), {v.a.data(), v.b.data()});
+}
+
+TEST(OperandWalk, EveryRangeMatchesPositionByPosition) {
+  const View2 views[] = {
+      {{2, 1, 3}, {12, 7, 4}, {0, 5, 0}},         // a size-1 dimension and a broadcast operand merge
+      {{3, 2, 4}, {-32, 16, 4}, {4, 0, 24}},      // a negative stride, a transposed operand
+      {{2, 3, 2}, {-24, -8, -4}, {0, 8, 0}},      // reversed: a merges, b does not
+      {{5}, {4}, {4}},                            // one dimension
+      {{}, {}, {}},                               // no dimension: one position
+  };
+  for (const View2& v : views) {
+    const OperandWalk<2> walk = walk_of(v);
+    const std::vector<Offsets> all = reference(v);
+    ASSERT_EQ(walk.count(), all.size());
+    for (std::uint64_t first = 0; first <= all.size(); ++first)
+      for (std::uint64_t count = 0; first + count <= all.size(); ++count)
+        EXPECT_EQ(walked(walk, first, count),
+                  std::vector<Offsets>(all.begin() + static_cast<std::ptrdiff_t>(first),
+                                       all.begin() + static_cast<std::ptrdiff_t>(first + count)))
+            << first << " " << count;
+  }
+}
+
+TEST(OperandWalk, MergesOnlyWhereEveryOperandStepsAsOne) {
+  EXPECT_EQ(walk_of({{4, 1, 3}, {12, 0, 4}, {0, 9, 0}}).dims(), 1u);
+  EXPECT_EQ(walk_of({{4, 3}, {12, 4}, {4, 0}}).dims(), 2u);
+  EXPECT_EQ(walk_of({{4, 3}, {-12, -4}, {12, 4}}).dims(), 1u);
+  const OperandWalk<2> empty = walk_of({{4, 0, 3}, {0, 12, 4}, {0, 12, 4}});
+  EXPECT_EQ(empty.count(), 0u);
+  EXPECT_TRUE(walked(empty, 0, 0).empty());
+}
+
+}  // namespace
