@@ -1,4 +1,5 @@
 // exp, log, sqrt, tanh with AVX2: four double lanes, eight float lanes for sqrt.
+#include "ops/unary_math_fast_lanes.hpp"
 #include "ops/unary_math_lanes.hpp"
 #include "ops/unary_math_sqrt.hpp"
 #include "ops/unary_math_variants.hpp"
@@ -28,6 +29,41 @@ struct Avx2 {
   static bool any(Types::I mask) noexcept { return _mm256_movemask_pd(reinterpret_cast<__m256d>(mask)) != 0; }
 };
 
+// The fast stage's pieces: the same double operations as Avx512Fast's.
+struct Avx2Fast {
+  static constexpr int kWidth = 4;
+  using Types = LaneTypes<kWidth>;
+  static Types::D fma(Types::D a, Types::D b, Types::D c) noexcept { return _mm256_fmadd_pd(a, b, c); }
+  template <int kHalf>
+  static Types::D widen(Types::F2 x) noexcept { return _mm256_cvtps_pd(_mm256_extractf128_ps(x, kHalf)); }
+  template <int kHalf>
+  static Types::D widen_int(Types::N2 x) noexcept {
+    return _mm256_cvtepi32_pd(_mm256_extracti128_si256(reinterpret_cast<__m256i>(x), kHalf));
+  }
+  static void narrow(Types::D low, Types::D high, float* out) noexcept {
+    _mm256_storeu_ps(out, _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(low)), _mm256_cvtpd_ps(high), 1));
+  }
+  // The low 32 bits of every lane of both, in some order.
+  static Types::U2 low_words(Types::D low, Types::D high) noexcept {
+    return reinterpret_cast<Types::U2>(_mm256_shuffle_ps(_mm256_castpd_ps(low), _mm256_castpd_ps(high), 0x88));
+  }
+  static bool all(Types::N2 mask) noexcept { return _mm256_movemask_ps(reinterpret_cast<__m256>(mask)) == 0xff; }
+  static Types::F2 max(Types::F2 a, Types::F2 b) noexcept { return _mm256_max_ps(a, b); }
+  static Types::F2 min(Types::F2 a, Types::F2 b) noexcept { return _mm256_min_ps(a, b); }
+  // kExp2EighthsTable[index & 7] in registers: the entries' low and high
+  // halves each picked by vpermd with the lane's low word, duplicated.
+  static Types::U exp2_eighths(Types::U index) noexcept {
+    constexpr auto& t = kExp2EighthsTable;
+    auto half = [&](int shift) {
+      return _mm256_setr_epi32(int(t[0] >> shift), int(t[1] >> shift), int(t[2] >> shift), int(t[3] >> shift),
+                               int(t[4] >> shift), int(t[5] >> shift), int(t[6] >> shift), int(t[7] >> shift));
+    };
+    const __m256i i = _mm256_shuffle_epi32(reinterpret_cast<__m256i>(index), 0xa0);
+    return reinterpret_cast<Types::U>(
+        _mm256_blend_epi32(_mm256_permutevar8x32_epi32(half(0), i), _mm256_permutevar8x32_epi32(half(32), i), 0xaa));
+  }
+};
+
 struct Avx2Sqrt {
   static constexpr std::uint64_t kWidth = 8;
   static void sqrt(const float* x, float* out) noexcept { _mm256_storeu_ps(out, _mm256_sqrt_ps(_mm256_loadu_ps(x))); }
@@ -37,7 +73,7 @@ struct Avx2Sqrt {
 
 void unary_math_f32_avx2(UnaryMath function, const float* x, float* out, std::uint64_t count) noexcept {
   if (function == UnaryMath::kSqrt) return sqrt_f32<Avx2Sqrt>(x, out, count);
-  UnaryMathLanes<Avx2>::run(function, x, out, count);
+  UnaryMathFastLanes<Avx2Fast, UnaryMathLanes<Avx2>>::run(function, x, out, count);
 }
 
 }  // namespace zoltra::ops
