@@ -1,13 +1,14 @@
 #pragma once
 // The fast first stage of exp, log and tanh for the instruction sets with
-// fused multiply-adds: 2W float32 inputs a step, widened to two halves of W
-// double lanes and evaluated with a relative error below 2^-41 (bounds
-// below), then narrowed and stored at once. Such a double rounds to the
-// correctly rounded float32 unless it lies within kFastWindow double ulps
-// (at least 2^-39 of it, four times the error) of a float32 rounding
+// fused multiply-adds: 4W float32 inputs a step, as two vectors of 2W
+// floats each widened to two halves of W double lanes (two independent
+// chains keep more of the processor busy), evaluated with a relative error
+// below 2^-41 (bounds below), then narrowed and stored. Such a double rounds
+// to the correctly rounded float32 unless it lies within kFastWindow double
+// ulps (at least 2^-39 of it, four times the error) of a float32 rounding
 // boundary; a step with such a lane, or a special input, is redone whole by
-// the accurate second stage, UnaryMathLanes<Accurate> (about one step in
-// 2,000 of ordinary inputs).
+// the accurate second stage, UnaryMathLanes<Accurate> (one lane in 2^14 of
+// ordinary inputs: about one step in 1,000).
 //
 // Each instruction-set file supplies Isa: kWidth, widen, widen_int, narrow,
 // low_words, all, min, max, fma and exp2_eighths (kExp2EighthsTable at each
