@@ -50,17 +50,22 @@ struct Avx2Fast {
   static bool all(Types::N2 mask) noexcept { return _mm256_movemask_ps(reinterpret_cast<__m256>(mask)) == 0xff; }
   static Types::F2 max(Types::F2 a, Types::F2 b) noexcept { return _mm256_max_ps(a, b); }
   static Types::F2 min(Types::F2 a, Types::F2 b) noexcept { return _mm256_min_ps(a, b); }
-  // kExp2EighthsTable[index & 7] in registers: the entries' low and high
-  // halves each picked by vpermd with the lane's low word, duplicated.
-  static Types::U exp2_eighths(Types::U index) noexcept {
+  // 2^(k/8) for k in the low bits of each lane of k0 and k1, in registers:
+  // the eight low words of both gathered into one vector, the table's low and
+  // high halves each picked by vpermd, k << 49 added to the high ones as k <<
+  // 17, and the halves interleaved back into each lane's order.
+  static void exp2_eighths(Types::U k0, Types::U k1, Types::D& s0, Types::D& s1) noexcept {
     constexpr auto& t = kExp2EighthsTable;
     auto half = [&](int shift) {
       return _mm256_setr_epi32(int(t[0] >> shift), int(t[1] >> shift), int(t[2] >> shift), int(t[3] >> shift),
                                int(t[4] >> shift), int(t[5] >> shift), int(t[6] >> shift), int(t[7] >> shift));
     };
-    const __m256i i = _mm256_shuffle_epi32(reinterpret_cast<__m256i>(index), 0xa0);
-    return reinterpret_cast<Types::U>(
-        _mm256_blend_epi32(_mm256_permutevar8x32_epi32(half(0), i), _mm256_permutevar8x32_epi32(half(32), i), 0xaa));
+    const __m256i k = _mm256_castps_si256(
+        _mm256_shuffle_ps(reinterpret_cast<__m256>(k0), reinterpret_cast<__m256>(k1), 0x88));
+    const __m256i low = _mm256_permutevar8x32_epi32(half(0), k);
+    const __m256i high = _mm256_add_epi32(_mm256_permutevar8x32_epi32(half(32), k), _mm256_slli_epi32(k, 17));
+    s0 = _mm256_castsi256_pd(_mm256_unpacklo_epi32(low, high));
+    s1 = _mm256_castsi256_pd(_mm256_unpackhi_epi32(low, high));
   }
 };
 

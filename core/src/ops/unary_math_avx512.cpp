@@ -52,9 +52,15 @@ struct Avx512Fast {
   }
   static Types::F2 max(Types::F2 a, Types::F2 b) noexcept { return _mm512_maskz_max_ps(0xffff, a, b); }
   static Types::F2 min(Types::F2 a, Types::F2 b) noexcept { return _mm512_maskz_min_ps(0xffff, a, b); }
-  static Types::U exp2_eighths(Types::U index) noexcept {
+  static void exp2_eighths(Types::U k0, Types::U k1, Types::D& s0, Types::D& s1) noexcept {
     const __m512i table = _mm512_loadu_si512(kExp2EighthsTable);
-    return reinterpret_cast<Types::U>(_mm512_maskz_permutexvar_epi64(0xff, reinterpret_cast<__m512i>(index), table));
+    auto one = [&](Types::U k) {
+      return reinterpret_cast<Types::D>(
+          reinterpret_cast<Types::U>(_mm512_maskz_permutexvar_epi64(0xff, reinterpret_cast<__m512i>(k), table)) +
+          (k << 49));
+    };
+    s0 = one(k0);
+    s1 = one(k1);
   }
   template <int kHalf>
   static __m256i half_words(Types::N2 x) noexcept {

@@ -11,8 +11,8 @@
 // ordinary inputs: about one step in 1,000).
 //
 // Each instruction-set file supplies Isa: kWidth, widen, widen_int, narrow,
-// low_words, all, min, max, fma and exp2_eighths (kExp2EighthsTable at each
-// lane's low three bits). AVX2 and AVX-512 perform the same double
+// low_words, all, min, max, fma and exp2_eighths (2^(k/8) from
+// kExp2EighthsTable, k in the low bits of each lane of two halves). AVX2 and AVX-512 perform the same double
 // operations, lane for lane, and differ only in width and in how a table
 // entry reaches a lane; so the exhaustive check of the AVX2 variant covers
 // the AVX-512 one's double results too.
@@ -55,12 +55,13 @@ struct UnaryMathFastLanes {
   // 2^-46 absolute, and exp(r) ~ 1. s: the table's 2^(j/8), j = k mod 8, with
   // k div 8 added into its exponent field (the table holds each entry's bits
   // minus j << 49, and k sits in the low bits of `shifted`).
-  static Exp2Parts exp2_parts(D t) noexcept {
-    const D shifted = Isa::fma(t, splat(kEighthsInvStep), splat(kShift));
-    const D k = shifted - kShift;
-    const U bits = as_unsigned(shifted);
-    return {as_double(Isa::exp2_eighths(bits) + (bits << 49)),
-            Isa::fma(k, splat(-kEighthsStep), t)};
+  // Both halves at once, so that one table lookup serves them.
+  static void exp2_parts(D t0, D t1, Exp2Parts& e0, Exp2Parts& e1) noexcept {
+    const D shifted0 = Isa::fma(t0, splat(kEighthsInvStep), splat(kShift));
+    const D shifted1 = Isa::fma(t1, splat(kEighthsInvStep), splat(kShift));
+    Isa::exp2_eighths(as_unsigned(shifted0), as_unsigned(shifted1), e0.s, e1.s);
+    e0.r = Isa::fma(shifted0 - kShift, splat(-kEighthsStep), t0);
+    e1.r = Isa::fma(shifted1 - kShift, splat(-kEighthsStep), t1);
   }
 
   // exp: y = s (1 + q), q = r + r^2 P(r), P of degree 3 fitted for the
@@ -69,8 +70,7 @@ struct UnaryMathFastLanes {
   // [-110, 100] as the accurate stage does, and the same ones are special.
   struct Exp {
     static N2 ordinary(F2 x) noexcept { return reinterpret_cast<N2>((x >= -87.0f) | (x <= -105.0f)); }
-    static D half(D t) noexcept {
-      const Exp2Parts e = exp2_parts(t);
+    static D half(const Exp2Parts& e) noexcept {
       const D r = e.r, r2 = r * r;
       const D a = Isa::fma(r, splat(0x1.55555576f480dp-3), splat(0x1.ffffffdc35041p-2));
       const D b = Isa::fma(r, splat(0x1.110ef6728d8c7p-7), splat(0x1.555cea27f60fap-5));
@@ -79,8 +79,10 @@ struct UnaryMathFastLanes {
     }
     static void eval(F2 x, D& low, D& high) noexcept {
       const F2 t = Isa::min(Isa::max(x, F2{} - 110.0f), F2{} + 100.0f);
-      low = half(Isa::template widen<0>(t));
-      high = half(Isa::template widen<1>(t));
+      Exp2Parts e0, e1;
+      exp2_parts(Isa::template widen<0>(t), Isa::template widen<1>(t), e0, e1);
+      low = half(e0);
+      high = half(e1);
     }
   };
 
@@ -94,22 +96,26 @@ struct UnaryMathFastLanes {
       const F2 a = reinterpret_cast<F2>(reinterpret_cast<U2>(x) & 0x7fffffffu);
       return reinterpret_cast<N2>(a >= 0x1p-126f);
     }
-    static D half(D x) noexcept {
-      const U sign = as_unsigned(x) & 0x8000000000000000ULL;
-      const D a = as_double(as_unsigned(x) ^ sign);
-      const D t = a > 10.0 ? splat(20.0) : a + a;
-      const Exp2Parts e = exp2_parts(t);
+    static U sign(D x) noexcept { return as_unsigned(x) & 0x8000000000000000ULL; }
+    static D twice_abs(D x) noexcept {
+      const D a = as_double(as_unsigned(x) ^ sign(x));
+      return a > 10.0 ? splat(20.0) : a + a;
+    }
+    static D half(D x, const Exp2Parts& e) noexcept {
       const D r = e.r, r2 = r * r;
       const D pa = Isa::fma(r, splat(0x1.5555554afc422p-3), splat(0x1.ffffffffffb03p-2));
       const D pb = Isa::fma(r, splat(0x1.11156aac33275p-7), splat(0x1.555555673dcdcp-5));
       const D p = Isa::fma(Isa::fma(splat(0x1.6c16160b5ed57p-10), r2, pb), r2, pa);
       const D q = Isa::fma(p, r2, r);
       const D em1 = Isa::fma(e.s, q, e.s - 1.0);
-      return as_double(as_unsigned(em1 / (em1 + 2.0)) | sign);
+      return as_double(as_unsigned(em1 / (em1 + 2.0)) | sign(x));
     }
     static void eval(F2 x, D& low, D& high) noexcept {
-      low = half(Isa::template widen<0>(x));
-      high = half(Isa::template widen<1>(x));
+      const D x0 = Isa::template widen<0>(x), x1 = Isa::template widen<1>(x);
+      Exp2Parts e0, e1;
+      exp2_parts(twice_abs(x0), twice_abs(x1), e0, e1);
+      low = half(x0, e0);
+      high = half(x1, e1);
     }
   };
 
@@ -175,8 +181,9 @@ struct UnaryMathFastLanes {
     Isa::narrow(low1, high1, out + 2 * W);
   }
 
+  // Out of line: each function's loop gets its own registers.
   template <class Fn>
-  static void run(const float* x, float* out, std::uint64_t count, UnaryMath function) noexcept {
+  [[gnu::noinline]] static void run(const float* x, float* out, std::uint64_t count, UnaryMath function) noexcept {
     run_in_steps<kStep>(x, out, count, [function](const float* in, float* result) { step<Fn>(in, result, function); });
   }
 
