@@ -8,14 +8,14 @@
 // ulps (at least 2^-39 of it, four times the error) of a float32 rounding
 // boundary; a step with such a lane, or a special input, is redone whole by
 // the accurate second stage, UnaryMathLanes<Accurate> (one lane in 2^14 of
-// ordinary inputs: about one step in 1,000).
+// ordinary inputs: about one AVX2 step in 1,000).
 //
 // Each instruction-set file supplies Isa: kWidth, widen, widen_int, narrow,
 // low_words, all, min, max, fma and exp2_eighths (2^(k/8) from
-// kExp2EighthsTable, k in the low bits of each lane of two halves). AVX2 and AVX-512 perform the same double
-// operations, lane for lane, and differ only in width and in how a table
-// entry reaches a lane; so the exhaustive check of the AVX2 variant covers
-// the AVX-512 one's double results too.
+// kExp2EighthsTable, k in the low bits of each lane of two halves). AVX2 and
+// AVX-512 perform the same double operations, lane for lane, and differ only
+// in width and in how a table entry reaches a lane; so the exhaustive check
+// of the AVX2 variant covers the AVX-512 one's double results too.
 #include <cstdint>
 #include <cstring>
 
@@ -54,8 +54,8 @@ struct UnaryMathFastLanes {
   // One fma for r: the rounding of ln2/8 (2^-57) times |k| <= 1270 is below
   // 2^-46 absolute, and exp(r) ~ 1. s: the table's 2^(j/8), j = k mod 8, with
   // k div 8 added into its exponent field (the table holds each entry's bits
-  // minus j << 49, and k sits in the low bits of `shifted`).
-  // Both halves at once, so that one table lookup serves them.
+  // minus j << 49, and k sits in the low bits of `shifted`). Both halves at
+  // once, so that one table lookup serves them.
   static void exp2_parts(D t0, D t1, Exp2Parts& e0, Exp2Parts& e1) noexcept {
     const D shifted0 = Isa::fma(t0, splat(kEighthsInvStep), splat(kShift));
     const D shifted1 = Isa::fma(t1, splat(kEighthsInvStep), splat(kShift));
