@@ -1,6 +1,8 @@
 """Prints the constant tables of core/src/ops/unary_math_tables.cpp.
 
-2^(j/64) for j = 0..63 as a double and the double nearest its remainder; for
+2^(j/64) for j = 0..63 as a double and the double nearest its remainder;
+2^(j/8) for j = 0..7 as bits with j << 49 taken off (the fast stage adds k
+<< 49 back); for
 log, 128 intervals of the reduced argument z in [0.6875, 1.375) (the bit
 pattern of z minus that of 0.6875, top 7 mantissa bits): 1/c rounded to 29
 significant bits, so that z * (1/c) is exact for a float32 z, and -log(1/c)
@@ -34,6 +36,10 @@ def main():
     for j in range(64):
         hi, lo = split(mpmath.mpf(2) ** (mpmath.mpf(j) / 64))
         print(f"    {{{hexd(hi)}, {hexd(lo)}}},")
+    print("exp2 eighths table (bits of 2^(j/8) minus j << 49):")
+    for j in range(8):
+        bits = struct.unpack("<Q", struct.pack("<d", float(mpmath.mpf(2) ** (mpmath.mpf(j) / 8))))[0]
+        print(f"    {bits - (j << 49):#018x},")
     off = 0x3FE6000000000000
     print("log table (invc, logc hi, logc lo):")
     for i in range(128):

@@ -26,6 +26,12 @@ SPECIALS = [0.0, -0.0, np.inf, -np.inf, np.nan, -np.nan, 1.0, -1.0, 2.0**-149, -
 # Inputs whose exact result lies nearest a rounding boundary, found by
 # scripts/check_unary_math_exhaustive.sh.
 NEAR_TIES = np.array([0x4C5D65A5, 0x65D890D3], np.uint32).view(np.float32)
+# The inputs of exp (0x4003e87f, 0xc0382e72), log and tanh whose double from
+# the vector stage (AVX2, AVX-512) lies farthest on the wrong side of a
+# rounding boundary: 2925, 27 and 217 double ulps for each first one, inside
+# the 2^14-ulp window that sends them to the accurate stage.
+WINDOW_EDGES = np.array([0x4003E87F, 0xC0382E72, 0x3E2B3421, 0x3FD364D7, 0xBBC8B605, 0xBCD41B91],
+                        np.uint32).view(np.float32)
 
 
 def sample():
@@ -37,7 +43,7 @@ def sample():
             start = np.array(sign * turn, np.float32).view(np.uint32).astype(np.int64)
             runs.append(np.arange(start - dense // 2, start + dense // 2) % (1 << 32))
     bits = rng.integers(0, 1 << 32, SAMPLE - len(runs) * dense, dtype=np.uint64)
-    parts = [np.concatenate(runs + [bits]).astype(np.uint32).view(np.float32), np.array(SPECIALS, np.float32), NEAR_TIES]
+    parts = [np.concatenate(runs + [bits]).astype(np.uint32).view(np.float32), np.array(SPECIALS, np.float32), NEAR_TIES, WINDOW_EDGES]
     return np.concatenate(parts)
 
 

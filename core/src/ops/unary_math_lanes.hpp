@@ -12,6 +12,10 @@
 // those whose result is a float32 subnormal are finished by
 // unary_math_finish(), which holds the few inputs where the rounding would go
 // wrong (found by checking all 2^32 inputs).
+//
+// The portable variant runs this alone; AVX2 and AVX-512 run it as the
+// second stage behind UnaryMathFastLanes, on the rare steps the fast stage
+// leaves open.
 #include <cstdint>
 #include <cstring>
 
@@ -20,12 +24,30 @@
 namespace zoltra::ops {
 namespace {  // each instruction-set file keeps its own copy
 
+// step(x, out) on each run of kStep elements; the last, shorter run padded
+// with ones.
+template <int kStep, class Step>
+void run_in_steps(const float* x, float* out, std::uint64_t count, Step step) noexcept {
+  std::uint64_t i = 0;
+  for (; count - i >= kStep; i += kStep) step(x + i, out + i);
+  if (i == count) return;
+  float in[kStep], result[kStep];
+  for (int l = 0; l < kStep; ++l) in[l] = 1.0f;
+  std::memcpy(in, x + i, (count - i) * sizeof(float));
+  step(in, result);
+  std::memcpy(out + i, result, (count - i) * sizeof(float));
+}
+
 template <int W>
 struct LaneTypes {
   typedef double D __attribute__((vector_size(8 * W)));
   typedef std::int64_t I __attribute__((vector_size(8 * W)));
   typedef std::uint64_t U __attribute__((vector_size(8 * W)));
   typedef float F __attribute__((vector_size(4 * W)));
+  // Twice the lanes, as float32 values and their bits.
+  typedef float F2 __attribute__((vector_size(8 * W)));
+  typedef std::int32_t N2 __attribute__((vector_size(8 * W)));
+  typedef std::uint32_t U2 __attribute__((vector_size(8 * W)));
 };
 
 // exp(t) = 2^(k/64) * exp(r), k = round(t * 64 / ln 2), |r| <= ln2/128 (plus
@@ -182,14 +204,7 @@ struct UnaryMathLanes {
   // x is read before the same elements of out are written, so out == x works.
   template <D (*Evaluate)(D, I&)>
   static void run(const float* x, float* out, std::uint64_t count, UnaryMath function) noexcept {
-    std::uint64_t i = 0;
-    for (; count - i >= W; i += W) block<Evaluate>(x + i, out + i, function);
-    if (i == count) return;
-    float in[W], result[W];
-    for (int l = 0; l < W; ++l) in[l] = 1.0f;
-    std::memcpy(in, x + i, (count - i) * sizeof(float));
-    block<Evaluate>(in, result, function);
-    std::memcpy(out + i, result, (count - i) * sizeof(float));
+    run_in_steps<W>(x, out, count, [function](const float* in, float* result) { block<Evaluate>(in, result, function); });
   }
 
   static void run(UnaryMath function, const float* x, float* out, std::uint64_t count) noexcept {
