@@ -1,6 +1,9 @@
 // The operand walk against the offsets of each position computed on its own,
-// split at every position; and which dimensions merge.
+// split at every position; and which dimensions merge. The one-operand view
+// walk gathers the same elements from any range.
 #include "ops/operand_walk.hpp"
+
+#include "ops/view_walk.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 namespace {
 
 using zoltra::ops::OperandWalk;
+using zoltra::ops::ViewWalk;
 using Offsets = OperandWalk<2>::Offsets;
 
 struct View2 {
@@ -76,6 +80,40 @@ TEST(OperandWalk, MergesOnlyWhereEveryOperandStepsAsOne) {
   const OperandWalk<2> empty = walk_of({{4, 0, 3}, {0, 12, 4}, {0, 12, 4}});
   EXPECT_EQ(empty.count(), 0u);
   EXPECT_TRUE(walked(empty, 0, 0).empty());
+}
+
+// Steps of 8 bytes take the four-at-a-time path; the outer step runs backwards.
+TEST(ViewWalk, GathersEveryRangeAndSeesMemoryOrder) {
+  std::vector<float> values(64);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i);
+  const char* last_row = reinterpret_cast<const char*>(values.data() + 40);
+  const std::int64_t shape[] = {3, 1, 7}, strides[] = {-80, 4, 8};
+  const ViewWalk walk(last_row, 3, shape, strides);
+  for (std::uint64_t first = 0; first <= 21; ++first) {
+    for (std::uint64_t count = 0; first + count <= 21; ++count) {
+      std::vector<float> got(count);
+      walk.gather(first, count, got.data());
+      for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t p = first + i;
+        ASSERT_EQ(got[i], static_cast<float>(40 - 20 * (p / 7) + 2 * (p % 7))) << first << " " << count;
+      }
+    }
+  }
+  const std::int64_t back[] = {-20, -4}, rows[] = {3, 5};
+  const ViewWalk reversed(last_row, 2, rows, back);
+  EXPECT_FALSE(reversed.contiguous());
+  EXPECT_TRUE(reversed.in_memory_order().contiguous());
+  EXPECT_EQ(reversed.in_memory_order().data(), last_row - 56);
+  float moved[2];
+  walk.at(last_row + 4).gather(19, 2, moved);  // the last row's end, one element on
+  EXPECT_EQ(moved[0], 11.0f);
+  EXPECT_EQ(moved[1], 13.0f);
+  const ViewWalk scalar(last_row, 0, rows, back);
+  scalar.runs(0, 1, [&](const char* p, std::int64_t stride, std::uint64_t n) {
+    EXPECT_EQ(p, last_row);
+    EXPECT_EQ(stride, 4);
+    EXPECT_EQ(n, 1u);
+  });
 }
 
 }  // namespace

@@ -31,9 +31,6 @@ using Chosen = ChosenVariants<LayerMatvecKernels, layer_matvec_kernels_for>;
 // From this many elements read, rows split over the pool: below it the
 // hand-off costs more than the half it saves.
 constexpr std::uint64_t kParallelWork = 65536;
-// Ranges are claimed as threads arrive: a processor that another process
-// holds leaves its share to the others.
-constexpr std::uint64_t kRangesPerProcessor = 4;
 // Rows whose starts are listed at a time (2 KiB of pointers).
 constexpr std::uint64_t kBatch = 256;
 

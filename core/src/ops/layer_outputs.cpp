@@ -22,9 +22,6 @@ namespace zoltra::ops {
 
 namespace {
 
-// Ranges are claimed as threads arrive: several per processor.
-constexpr std::uint64_t kRangesPerProcessor = 4;
-
 // range(begin, end, processors) for ranges of [0, outputs) over the pool
 // when there are several outputs and enough work; for the whole on the
 // calling thread otherwise. Ranges hold `least` outputs or more where that

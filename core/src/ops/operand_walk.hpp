@@ -1,7 +1,7 @@
 #pragma once
-// The row-major walk of view_walk.hpp over N operands at once, each with its
-// own byte strides over one shape (the inputs and output of a broadcast, a
-// view and its copy, the two stacks of a product): extents of 1 dropped,
+// The row-major walk over N operands at once, each with its own byte strides
+// over one shape (one view, the inputs and output of a broadcast, a view and
+// its copy, the two stacks of a product): extents of 1 dropped,
 // neighbours that step through every operand as one dimension merged, then
 // the positions of any range handed on as runs of the innermost dimension,
 // with each operand's byte offset from its first element. Taking ranges is

@@ -1,13 +1,14 @@
 #pragma once
 // One walk over an n-d view of 4-byte elements given by shape and byte
 // strides: its elements in row-major order, as runs along the innermost
-// dimension. Extents of 1 are dropped and neighbours that step through
-// memory as one dimension merge, so a C-ordered view is one run. Any range
-// of positions can be walked on its own, which is how work splits over the
-// pool.
+// dimension. The operand walk of one operand, with the view's first element
+// beside it, so that a run comes as an address. Any range of positions can be
+// walked on its own, which is how work splits over the pool.
 #include <cstdint>
 #include <cstring>
 #include <utility>
+
+#include "ops/operand_walk.hpp"
 
 #if defined(__x86_64__)
 #include <xmmintrin.h>
@@ -17,26 +18,13 @@ namespace zoltra::ops {
 
 class ViewWalk {
  public:
-  static constexpr int kMaxDims = 64;
+  static constexpr int kMaxDims = static_cast<int>(OperandWalk<1>::kMaxDims);
 
   ViewWalk(const char* data, int ndim, const std::int64_t* shape, const std::int64_t* strides) noexcept
-      : data_(data) {
-    for (int d = 0; d < ndim; ++d) {
-      const auto extent = static_cast<std::uint64_t>(shape[d]);
-      size_ *= extent;
-      if (extent == 1) continue;
-      if (ndims_ > 0 && strides_[ndims_ - 1] == strides[d] * static_cast<std::int64_t>(extent)) {
-        extents_[ndims_ - 1] *= extent;
-        strides_[ndims_ - 1] = strides[d];
-        continue;
-      }
-      extents_[ndims_] = extent;
-      strides_[ndims_++] = strides[d];
-    }
-  }
+      : data_(data), walk_(static_cast<std::uint64_t>(ndim), shape, {strides}) {}
 
   const char* data() const noexcept { return data_; }
-  std::uint64_t size() const noexcept { return size_; }
+  std::uint64_t size() const noexcept { return walk_.count(); }
   // The same walk from another first element (outputs of an axis reduction).
   ViewWalk at(const char* data) const noexcept {
     ViewWalk w = *this;
@@ -48,10 +36,10 @@ class ViewWalk {
   ViewWalk in_memory_order() const noexcept {
     std::int64_t shape[kMaxDims], strides[kMaxDims];
     const char* data = data_;
-    for (int d = 0; d < ndims_; ++d) {
-      shape[d] = static_cast<std::int64_t>(extents_[d]);
-      strides[d] = strides_[d];
-      if (strides[d] < 0 && extents_[d] > 0) {
+    for (int d = 0; d < dims(); ++d) {
+      shape[d] = static_cast<std::int64_t>(extent(d));
+      strides[d] = stride(d);
+      if (strides[d] < 0) {
         data += (shape[d] - 1) * strides[d];
         strides[d] = -strides[d];
       }
@@ -60,46 +48,29 @@ class ViewWalk {
         std::swap(shape[e], shape[e - 1]);
       }
     }
-    return ViewWalk(data, ndims_, shape, strides);
+    return ViewWalk(data, dims(), shape, strides);
   }
 
   // The elements lie side by side in row-major order from data().
-  bool contiguous() const noexcept { return ndims_ == 0 || (ndims_ == 1 && strides_[0] == 4); }
-  int dims() const noexcept { return ndims_; }
-  std::uint64_t extent(int d) const noexcept { return extents_[d]; }
-  std::int64_t stride(int d) const noexcept { return strides_[d]; }
+  bool contiguous() const noexcept { return dims() == 0 || (dims() == 1 && stride(0) == 4); }
+  // Extents of 1 and 0 are dropped, and neighbours that step through memory
+  // as one dimension merged, so a C-ordered view has at most one.
+  int dims() const noexcept { return static_cast<int>(walk_.dims()); }
+  std::uint64_t extent(int d) const noexcept { return walk_.dim(static_cast<std::size_t>(d)).extent; }
+  std::int64_t stride(int d) const noexcept { return walk_.dim(static_cast<std::size_t>(d)).stride[0]; }
 
   // Calls run(address, byte stride, length) for the positions [first,
   // first + count) in row-major order, one call per piece of the innermost
-  // dimension.
+  // dimension; a view of no dimension has a step of one element.
   template <class Run>
   void runs(std::uint64_t first, std::uint64_t count, Run&& run) const {
-    if (count == 0) return;
-    if (ndims_ == 0) return run(data_, std::int64_t{4}, count);
-    std::uint64_t index[kMaxDims];
-    const char* p = data_;
-    std::uint64_t rest = first;
-    for (int d = ndims_; d-- > 0;) {
-      index[d] = rest % extents_[d];
-      rest /= extents_[d];
-      p += static_cast<std::int64_t>(index[d]) * strides_[d];
+    if (dims() == 0) {
+      if (count != 0) run(data_, std::int64_t{4}, count);
+      return;
     }
-    const int inner = ndims_ - 1;
-    while (true) {
-      const std::uint64_t left = extents_[inner] - index[inner];
-      const std::uint64_t length = left < count ? left : count;
-      run(p, strides_[inner], length);
-      count -= length;
-      if (count == 0) return;
-      p -= static_cast<std::int64_t>(index[inner]) * strides_[inner];
-      index[inner] = 0;
-      for (int d = inner - 1;; --d) {
-        p += strides_[d];
-        if (++index[d] < extents_[d]) break;
-        p -= static_cast<std::int64_t>(extents_[d]) * strides_[d];
-        index[d] = 0;
-      }
-    }
+    const char* const data = data_;
+    walk_.runs(first, count, [data, &run](OperandWalk<1>::Offsets at, OperandWalk<1>::Offsets stride,
+                                          std::uint64_t n) { run(data + at[0], stride[0], n); });
   }
 
   // Copies the positions [first, first + count) in row-major order to out.
@@ -126,10 +97,7 @@ class ViewWalk {
 
  private:
   const char* data_;
-  int ndims_ = 0;
-  std::uint64_t size_ = 1;
-  std::uint64_t extents_[kMaxDims];
-  std::int64_t strides_[kMaxDims];
+  OperandWalk<1> walk_;
 };
 
 }  // namespace zoltra::ops
