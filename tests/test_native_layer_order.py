@@ -140,7 +140,10 @@ rng = np.random.default_rng(7)
 x = (rng.standard_normal((1100, 1100)) * 10.0 ** rng.integers(-4, 6, (1100, 1100))).astype(np.float32)
 v = x[7].copy()
 results = [zn.sum(x), zn.sum(x.T), zn.mean(x[:, ::2]), zn.dot(x.reshape(-1), x.T.reshape(-1)),
-           zn.max(x.T), zn.sum(x, axis=0), zn.sum(x[:2], axis=1), zn.matmul(x, v), zn.matmul(x[:1], v)]
+           zn.max(x.T), zn.sum(x, axis=0), zn.sum(x[:2], axis=1), zn.matmul(x, v), zn.matmul(x[:1], v),
+           zn.max(x, axis=0), zn.matmul(x[:, :1000], v[:1000]),
+           # a dot goes to the pool from 16 blocks of 4,096: either side of that edge
+           zn.dot(x.reshape(-1)[:65535], v.repeat(60)[:65535]), zn.dot(x.reshape(-1)[:65536], v.repeat(60)[:65536])]
 print(z.get_system_capabilities()["cpu"]["cores"])
 print(hashlib.sha256(b"".join(np.asarray(r, np.float32).tobytes() for r in results)).hexdigest())
 """
