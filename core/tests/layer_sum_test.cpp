@@ -24,7 +24,7 @@ const std::uint32_t kLengths[] = {0, 1, 7, 63, 64, 65, 127, 129, 1000, 4031, 409
 const LayerSumKernels kPortable = {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable,
                                    layer_block_max_portable, layer_block_min_portable,
                                    layer_transpose_band_portable, layer_max_row_portable, layer_min_row_portable,
-                                   layer_gather_pairs_portable};
+                                   layer_gather_pairs_portable, layer_column_lanes_portable};
 
 // Bands around the 8 x 8 tile, from a first element 4 bytes into a line;
 // every second float, around the vector of 8.
@@ -101,7 +101,7 @@ TEST(LayerSumVariants, Avx2) {
   if (!zoltra::backend::runs_avx2_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX2 or FMA";
   const LayerSumKernels avx2 = {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2,
                                 layer_block_max_avx2, layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2,
-                                layer_min_row_avx2, layer_gather_pairs_avx2};
+                                layer_min_row_avx2, layer_gather_pairs_avx2, layer_column_lanes_avx2};
   check_variant(avx2);
   check_transpose(avx2);
 }

@@ -22,17 +22,17 @@ LayerSumKernels layer_sum_kernels_for(const backend::CpuFeatures& features) noex
     if (backend::runs_avx512_files(features)) {
       return {layer_block_sum_avx512, layer_block_dot_avx512, layer_add_row_avx2, layer_block_max_avx2,
               layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2, layer_min_row_avx2,
-              layer_gather_pairs_avx2};
+              layer_gather_pairs_avx2, layer_column_lanes_avx2};
     }
     if (backend::runs_avx2_files(features)) {
       return {layer_block_sum_avx2, layer_block_dot_avx2, layer_add_row_avx2, layer_block_max_avx2,
               layer_block_min_avx2, layer_transpose_band_avx2, layer_max_row_avx2, layer_min_row_avx2,
-              layer_gather_pairs_avx2};
+              layer_gather_pairs_avx2, layer_column_lanes_avx2};
     }
   }
   return {layer_block_sum_portable, layer_block_dot_portable, layer_add_row_portable, layer_block_max_portable,
           layer_block_min_portable, layer_transpose_band_portable, layer_max_row_portable,
-          layer_min_row_portable, layer_gather_pairs_portable};
+          layer_min_row_portable, layer_gather_pairs_portable, layer_column_lanes_portable};
 }
 
 namespace {
@@ -68,21 +68,29 @@ float join(std::uint64_t i, std::uint64_t j, std::uint64_t grain, const float*& 
 // Chunks per processor: those that start first take over a late one's share.
 constexpr std::uint64_t kNodesPerProcessor = 4;
 
-// `fewest` blocks go to the pool, at the least.
-template <class Leaf, class Combine>
-float tree_over_pool(std::uint64_t leaves, std::uint64_t processors, Leaf leaf, Combine combine, const ViewWalk& a,
-                     const ViewWalk& b, std::uint64_t fewest = kLayerParallelBlocks) {
-  if (leaves < fewest || processors < 2 || scheduler::on_pool_thread())
-    return tree(0, leaves, leaf, combine, a, b);
-  const std::uint64_t grain = ceil_div(leaves, kNodesPerProcessor * processors);
+// The tree over `leaves` leaves, node(i, j) giving T(i..j); from `fewest`
+// leaves on, cut at its first nodes of at most leaves / (per_processor x
+// processors) leaves, which go to the pool.
+template <class Node, class Combine>
+float over_pool(std::uint64_t leaves, std::uint64_t processors, Node node, Combine combine, std::uint64_t fewest,
+                std::uint64_t per_processor = kNodesPerProcessor) {
+  if (leaves < fewest || processors < 2 || scheduler::on_pool_thread()) return node(0, leaves);
+  const std::uint64_t grain = ceil_div(leaves, per_processor * processors);
   std::vector<std::uint64_t> starts;
   collect(0, leaves, grain, starts);
   starts.push_back(leaves);
   std::vector<float> values(starts.size() - 1);
-  auto node = [&](std::size_t c) { values[c] = tree(starts[c], starts[c + 1], leaf, combine, a, b); };
-  scheduler::run_chunks(values.size(), node);
+  auto chunk = [&](std::size_t c) { values[c] = node(starts[c], starts[c + 1]); };
+  scheduler::run_chunks(values.size(), chunk);
   const float* next = values.data();
   return join(0, leaves, grain, next, combine);
+}
+
+template <class Leaf, class Combine>
+float tree_over_pool(std::uint64_t leaves, std::uint64_t processors, Leaf leaf, Combine combine, const ViewWalk& a,
+                     const ViewWalk& b, std::uint64_t fewest = kLayerParallelBlocks) {
+  auto node = [&](std::uint64_t i, std::uint64_t j) { return tree(i, j, leaf, combine, a, b); };
+  return over_pool(leaves, processors, node, combine, fewest);
 }
 
 std::uint32_t block_length(std::uint64_t size, std::uint64_t b) noexcept {
@@ -91,6 +99,40 @@ std::uint32_t block_length(std::uint64_t size, std::uint64_t b) noexcept {
 }
 
 float add(float a, float b) noexcept { return a + b; }
+
+// Rows per block when x is a transposed matrix whose blocks are whole rows, 8
+// of which the column kernel reads side by side (0 otherwise): rows 4 bytes
+// apart, 512 to 4096 columns that divide the block.
+std::uint32_t column_block_rows(const ViewWalk& x) noexcept {
+  if (x.dims() != 2 || x.stride(0) != 4) return 0;
+  const std::uint64_t columns = x.extent(1);
+  return columns >= kLayerBlock / 8 && columns <= kLayerBlock && kLayerBlock % columns == 0
+             ? static_cast<std::uint32_t>(kLayerBlock / columns)
+             : 0;
+}
+
+// The sum of such a matrix: each node's whole blocks, 8 at a time, through
+// the column kernel; the rest (fewer than 8, or a last block of fewer rows)
+// through the block reader.
+float column_sum(const ViewWalk& x, std::uint32_t rows, std::uint64_t processors) {
+  const std::uint64_t size = x.size(), whole = x.extent(0) / rows;
+  auto node = [&](std::uint64_t i, std::uint64_t j) {
+    const std::uint64_t groups = (j < whole ? j - i : whole > i ? whole - i : 0) / 8;
+    std::vector<float> lanes(groups * 8 * kLayerLanes);
+    if (groups > 0) layer_column_lanes_f32(x.data() + 4 * rows * i, x.stride(1), rows, groups, lanes.data());
+    BlockReader reader(x);
+    auto leaf = [&](std::uint64_t b) {
+      // A block of its 64 lanes: each lane adds its one value to -0.0, which
+      // leaves it, then the fold.
+      if (b - i < 8 * groups) return layer_block_sum_f32(lanes.data() + kLayerLanes * (b - i), kLayerLanes);
+      const std::uint32_t length = block_length(size, b);
+      return layer_block_sum_f32(reader.block(b, length), length);
+    };
+    return layer_tree(i, j, leaf, add);
+  };
+  // A node per processor: its blocks are read lane by lane across the node.
+  return over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, node, add, kLayerParallelBlocks, 1);
+}
 
 // No order of visits changes a max or min: the walk goes through memory.
 template <bool Larger>
@@ -144,6 +186,11 @@ void layer_gather_pairs_f32(const char* src, std::uint64_t count, float* out) no
   Chosen::run<&LayerSumKernels::gather_pairs>(src, count, out);
 }
 
+void layer_column_lanes_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t groups,
+                            float* lanes) noexcept {
+  Chosen::run<&LayerSumKernels::column_lanes>(top, step, rows, groups, lanes);
+}
+
 void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept {
   Chosen::run<&LayerSumKernels::add_row>(lane, src, width);
 }
@@ -153,6 +200,7 @@ float layer_sum_f32(const ViewWalk& x, std::uint64_t processors) {
   if (size == 0) return 0.0f;
   if (size <= kLayerBlock && x.contiguous())  // one block read in place: the tree is that block
     return layer_block_sum_f32(reinterpret_cast<const float*>(x.data()), static_cast<std::uint32_t>(size));
+  if (const std::uint32_t rows = column_block_rows(x)) return column_sum(x, rows, processors);
   auto leaf = [&](std::uint64_t b, BlockReader* readers) {
     const std::uint32_t length = block_length(size, b);
     return layer_block_sum_f32(readers[0].block(b, length), length);
