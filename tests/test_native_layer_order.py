@@ -51,6 +51,10 @@ LAYOUTS = {
     # 16 of its rows to a block, the last band short, the first element 4 bytes into a line
     "transposed, 256 columns": lambda: spread(260, 76)[3:259, 1:].T,
     "transposed, 4096 columns": lambda: spread(4096, 9).T,
+    # whole blocks of 2, 4 and 8 rows, 8 side by side and more, a last block short
+    "transposed, 2048 columns": lambda: spread(2048, 35).T,
+    "transposed, 1024 columns, reversed": lambda: spread(1024, 163)[::-1].T,
+    "transposed, 512 columns": lambda: spread(512, 70).T,
     # axis 0: two blocks of 9 outputs; a tile of outputs and 104 more
     "tall": lambda: spread(4100, 9),
     "wide": lambda: spread(70, 4200),
@@ -139,7 +143,7 @@ import _zoltra_rust as z
 rng = np.random.default_rng(7)
 x = (rng.standard_normal((1100, 1100)) * 10.0 ** rng.integers(-4, 6, (1100, 1100))).astype(np.float32)
 v = x[7].copy()
-results = [zn.sum(x), zn.sum(x.T), zn.mean(x[:, ::2]), zn.dot(x.reshape(-1), x.T.reshape(-1)),
+results = [zn.sum(x), zn.sum(x.T), zn.sum(x[:1024].T), zn.mean(x[:, ::2]), zn.dot(x.reshape(-1), x.T.reshape(-1)),
            zn.max(x.T), zn.sum(x, axis=0), zn.sum(x[:2], axis=1), zn.matmul(x, v), zn.matmul(x[:1], v),
            zn.max(x, axis=0), zn.matmul(x[:, :1000], v[:1000]),
            # a dot goes to the pool from 16 blocks of 4,096: either side of that edge

@@ -57,6 +57,25 @@ void check_transpose(const LayerSumKernels& kernels) {
   }
 }
 
+// Whole blocks of 1, 2, 4 and 8 rows: one group of 8 and five (a pass of four
+// and one more), rows not a power of two apart, then upwards through memory.
+void check_column_lanes(const LayerSumKernels& kernels) {
+  for (std::uint32_t rows : {1u, 2u, 4u, 8u})
+    for (std::uint64_t groups : {1u, 5u}) {
+      const std::int64_t step = 8 * rows * groups + 3, columns = kLayerBlock / rows;
+      std::vector<float> x = flat_test::order_sensitive(columns * step + 1, rows);
+      x[x.size() / 3] = flat_test::special_values()[rows % 4];
+      for (std::int64_t sign : {1, -1}) {
+        const char* top = reinterpret_cast<const char*>(x.data() + 1 + (sign < 0 ? (columns - 1) * step : 0));
+        std::vector<float> want(8 * groups * kLayerLanes), got(want.size());
+        kPortable.column_lanes(top, sign * step * 4, rows, groups, want.data());
+        kernels.column_lanes(top, sign * step * 4, rows, groups, got.data());
+        for (std::size_t i = 0; i < want.size(); ++i)
+          ASSERT_TRUE(same_float(want[i], got[i])) << rows << " rows, " << groups << " groups, lane " << i;
+      }
+    }
+}
+
 void check_variant(const LayerSumKernels& kernels) {
   std::mt19937 gen(5);
   for (std::uint32_t n : kLengths) {
@@ -104,12 +123,14 @@ TEST(LayerSumVariants, Avx2) {
                                 layer_min_row_avx2, layer_gather_pairs_avx2, layer_column_lanes_avx2};
   check_variant(avx2);
   check_transpose(avx2);
+  check_column_lanes(avx2);
 }
 
 TEST(LayerSumVariants, Avx512) {
   if (!zoltra::backend::runs_avx512_files(zoltra::backend::cpu_features())) GTEST_SKIP() << "this processor lacks AVX-512";
   check_variant(layer_sum_kernels_for(zoltra::backend::cpu_features()));
   check_transpose(layer_sum_kernels_for(zoltra::backend::cpu_features()));
+  check_column_lanes(layer_sum_kernels_for(zoltra::backend::cpu_features()));
 }
 
 // 1000 blocks and a bit: a tree of uneven depth, cut at other nodes for each
