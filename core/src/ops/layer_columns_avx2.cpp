@@ -2,8 +2,8 @@
 // block is P view rows of 4096 / P; a view column j lies in one memory row,
 // where each block's P values for lane j mod 64 are neighbours. So one memory
 // row gives, after a split of its 8P floats into P vectors, value r of 8
-// blocks. Lane l's values are taken column by column, stored by value, then
-// added in the block's order: every value r before value r + 1.
+// blocks. Lane l's values are taken column by column and added in the
+// block's order: every value r before value r + 1.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -63,23 +63,25 @@ constexpr int kBlockOf<2>[8] = {0, 1, 4, 5, 2, 3, 6, 7};
 template <>
 constexpr int kBlockOf<4>[8] = {0, 2, 4, 6, 1, 3, 5, 7};
 
-// Lane l of G groups of blocks from top on.
+// Lane l of G groups of blocks from top on: each block's first values are
+// added as they come, the others stored until those are in.
 template <int P, int G>
 void lane_of_groups(const char* top, std::int64_t step, int l, __m256* scratch, float* lanes) noexcept {
   constexpr int kColumns = kLayerLanes / P;  // of a block in one lane
+  __m256 s[G];
+  for (auto& x : s) x = _mm256_set1_ps(-0.0f);
   for (int k = 0; k < kColumns; ++k) {
     const char* column = top + static_cast<std::int64_t>(l + kLayerLanes * k) * step;
 #pragma GCC unroll 4
     for (int h = 0; h < G; ++h) {
       __m256 v[P];
       split<P>(column + 32 * P * h, v);
-      for (int r = 0; r < P; ++r) scratch[(r * kColumns + k) * G + h] = v[r];
+      s[h] = _mm256_add_ps(s[h], v[0]);
+      for (int r = 1; r < P; ++r) scratch[((r - 1) * kColumns + k) * G + h] = v[r];
     }
   }
-  __m256 s[G];
-  for (auto& x : s) x = _mm256_set1_ps(-0.0f);
 #pragma GCC unroll 4
-  for (int t = 0; t < static_cast<int>(kLayerLanes); ++t)
+  for (int t = 0; t < (P - 1) * kColumns; ++t)
 #pragma GCC unroll 4
     for (int h = 0; h < G; ++h) s[h] = _mm256_add_ps(s[h], scratch[t * G + h]);
   for (int h = 0; h < G; ++h) {
