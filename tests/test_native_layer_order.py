@@ -51,9 +51,9 @@ LAYOUTS = {
     # 16 of its rows to a block, the last band short, the first element 4 bytes into a line
     "transposed, 256 columns": lambda: spread(260, 76)[3:259, 1:].T,
     "transposed, 4096 columns": lambda: spread(4096, 9).T,
-    # whole blocks of 2, 4 and 8 rows, 8 side by side and more, a last block short
+    # whole blocks of 2, 4 and 8 rows, 8 side by side, more than 128 of them, a last block short
     "transposed, 2048 columns": lambda: spread(2048, 35).T,
-    "transposed, 1024 columns, reversed": lambda: spread(1024, 163)[::-1].T,
+    "transposed, 1024 columns, reversed": lambda: spread(1024, 547)[::-1].T,
     "transposed, 512 columns": lambda: spread(512, 70).T,
     # axis 0: two blocks of 9 outputs; a tile of outputs and 104 more
     "tall": lambda: spread(4100, 9),

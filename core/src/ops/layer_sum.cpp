@@ -111,26 +111,37 @@ std::uint32_t column_block_rows(const ViewWalk& x) noexcept {
              : 0;
 }
 
+// Whole blocks the column kernel reads at a time: 32 KiB of lanes.
+constexpr std::uint64_t kColumnSlice = 128;
+
 // The sum of such a matrix: each node's whole blocks, 8 at a time, through
 // the column kernel; the rest (fewer than 8, or a last block of fewer rows)
 // through the block reader.
 float column_sum(const ViewWalk& x, std::uint32_t rows, std::uint64_t processors) {
   const std::uint64_t size = x.size(), whole = x.extent(0) / rows;
   auto node = [&](std::uint64_t i, std::uint64_t j) {
-    const std::uint64_t groups = (j < whole ? j - i : whole > i ? whole - i : 0) / 8;
-    std::vector<float> lanes(groups * 8 * kLayerLanes);
-    if (groups > 0) layer_column_lanes_f32(x.data() + 4 * rows * i, x.stride(1), rows, groups, lanes.data());
+    const std::uint64_t end = j < whole ? j : whole;
+    const std::uint64_t fast_end = end > i ? i + (end - i) / 8 * 8 : i;
+    std::vector<float> lanes(kColumnSlice * kLayerLanes);
+    std::uint64_t first = i, held_end = i;  // the blocks whose lanes are held
     BlockReader reader(x);
+    // The tree asks for its leaves in order.
     auto leaf = [&](std::uint64_t b) {
-      // A block of its 64 lanes: each lane adds its one value to -0.0, which
-      // leaves it, then the fold.
-      if (b - i < 8 * groups) return layer_block_sum_f32(lanes.data() + kLayerLanes * (b - i), kLayerLanes);
-      const std::uint32_t length = block_length(size, b);
-      return layer_block_sum_f32(reader.block(b, length), length);
+      if (b >= fast_end) {
+        const std::uint32_t length = block_length(size, b);
+        return layer_block_sum_f32(reader.block(b, length), length);
+      }
+      if (b >= held_end) {
+        first = b;
+        held_end = fast_end - b < kColumnSlice ? fast_end : b + kColumnSlice;
+        layer_column_lanes_f32(x.data() + 4 * rows * first, x.stride(1), rows, (held_end - first) / 8, lanes.data());
+      }
+      // Each lane adds its one value to -0.0, which leaves it; then the fold.
+      return layer_block_sum_f32(lanes.data() + kLayerLanes * (b - first), kLayerLanes);
     };
     return layer_tree(i, j, leaf, add);
   };
-  // A node per processor: its blocks are read lane by lane across the node.
+  // A node per processor: its blocks are read lane by lane across a slice.
   return over_pool(ceil_div(size, std::uint64_t{kLayerBlock}), processors, node, add, kLayerParallelBlocks, 1);
 }
 
