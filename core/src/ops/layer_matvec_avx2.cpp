@@ -3,7 +3,9 @@
 // two vectors each (8 sums, 2 loads of v shared by 8 FMAs); a lane's steps
 // stay in order, since no lane belongs to two passes. The passes go over
 // chunks of 1 KiB per row: the first pass reads one line in four, the
-// others find theirs in L1.
+// others find theirs in L1. Short rows, where the sums' trips through
+// memory would cost as much as the reads, take vectors k and k + 4 in a
+// pass instead, and fold as the passes end.
 //
 // A load across a 64-byte line costs about twice one inside it, and arrays
 // often start 16 bytes past a line. Rows that lie the same o floats past a
@@ -96,6 +98,38 @@ void fold_four(const __m256* y, float* out) noexcept {
   _mm_storeu_ps(out, _mm_unpacklo_ps(_mm256_castps256_ps128(d), _mm256_extractf128_ps(d, 1)));
 }
 
+// Vectors k and k + 4 of each row's lanes from -0.0 over the whole rows of
+// lanes in [0, count), then the fold's first step: their sum.
+template <int K>
+[[gnu::always_inline]] inline void short_pass(const float* const* rows, const float* v, std::uint32_t count,
+                                              __m256* folded) noexcept {
+  constexpr int kHigh = K + kLaneVectors / 2;
+  __m256 low[kRows], high[kRows];
+  for (int r = 0; r < kRows; ++r) low[r] = high[r] = _mm256_set1_ps(-0.0f);
+  for (std::uint32_t t = 0; t < count; t += kLayerLanes) {
+    const __m256 x = _mm256_loadu_ps(v + t + 8 * K), y = _mm256_loadu_ps(v + t + 8 * kHigh);
+#pragma GCC unroll 4
+    for (int r = 0; r < kRows; ++r) {
+      low[r] = _mm256_fmadd_ps(_mm256_loadu_ps(rows[r] + t + 8 * K), x, low[r]);
+      high[r] = _mm256_fmadd_ps(_mm256_loadu_ps(rows[r] + t + 8 * kHigh), y, high[r]);
+    }
+  }
+  for (int r = 0; r < kRows; ++r) folded[r] = _mm256_add_ps(low[r], high[r]);  // w = 32
+}
+
+// Rows of at most one chunk, a whole number of rows of lanes: the lanes
+// never leave registers, the fold starts as each pass ends.
+void short_rows(const float* const* rows, const float* v, std::uint32_t count, float* out) noexcept {
+  __m256 a[kRows], b[kRows], y[kRows];
+  short_pass<0>(rows, v, count, a);
+  short_pass<2>(rows, v, count, b);
+  for (int r = 0; r < kRows; ++r) a[r] = _mm256_add_ps(a[r], b[r]);  // w = 16
+  short_pass<1>(rows, v, count, b);
+  short_pass<3>(rows, v, count, y);
+  for (int r = 0; r < kRows; ++r) y[r] = _mm256_add_ps(a[r], _mm256_add_ps(b[r], y[r]));  // w = 16, 8
+  fold_four(y, out);
+}
+
 // The offset of the rows past a 32-byte boundary, in floats, when they share
 // one and are long enough to gain from it; 0 otherwise.
 std::uint32_t shift_of(const float* const* rows, std::uint32_t count) noexcept {
@@ -109,6 +143,7 @@ std::uint32_t shift_of(const float* const* rows, std::uint32_t count) noexcept {
 }  // namespace
 
 void layer_rows_dot_avx2(const float* const* rows, const float* v, std::uint32_t count, float* out) noexcept {
+  if (count <= kChunk && count % kLayerLanes == 0) return short_rows(rows, v, count, out);
   Lanes lanes;
   for (auto& row : lanes)
     for (auto& l : row) l = _mm256_set1_ps(-0.0f);
