@@ -4,8 +4,8 @@
 // stay in order, since no lane belongs to two passes. The passes go over
 // chunks of 1 KiB per row: the first pass reads one line in four, the
 // others find theirs in L1. Short rows, where the sums' trips through
-// memory would cost as much as the reads, take vectors k and k + 4 in a
-// pass instead, and fold as the passes end.
+// memory would cost as much as the reads, start their sums in registers
+// and fold as the passes end.
 //
 // A load across a 64-byte line costs about twice one inside it, and arrays
 // often start 16 bytes past a line. Rows that lie the same o floats past a
@@ -98,36 +98,44 @@ void fold_four(const __m256* y, float* out) noexcept {
   _mm_storeu_ps(out, _mm_unpacklo_ps(_mm256_castps256_ps128(d), _mm256_extractf128_ps(d, 1)));
 }
 
-// Vectors k and k + 4 of each row's lanes from -0.0 over the whole rows of
-// lanes in [0, count), then the fold's first step: their sum.
+// Vectors K and K + 1 of each row's lanes from -0.0 over the whole rows of
+// lanes in [0, count).
+// (Named sums: held in an array, they would live on the stack.)
 template <int K>
 [[gnu::always_inline]] inline void short_pass(const float* const* rows, const float* v, std::uint32_t count,
-                                              __m256* folded) noexcept {
-  constexpr int kHigh = K + kLaneVectors / 2;
-  __m256 low[kRows], high[kRows];
-  for (int r = 0; r < kRows; ++r) low[r] = high[r] = _mm256_set1_ps(-0.0f);
-  for (std::uint32_t t = 0; t < count; t += kLayerLanes) {
-    const __m256 x = _mm256_loadu_ps(v + t + 8 * K), y = _mm256_loadu_ps(v + t + 8 * kHigh);
-#pragma GCC unroll 4
-    for (int r = 0; r < kRows; ++r) {
-      low[r] = _mm256_fmadd_ps(_mm256_loadu_ps(rows[r] + t + 8 * K), x, low[r]);
-      high[r] = _mm256_fmadd_ps(_mm256_loadu_ps(rows[r] + t + 8 * kHigh), y, high[r]);
-    }
+                                              __m256* first, __m256* second) noexcept {
+  static_assert(kRows == 4);
+  const float *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
+  __m256 a0 = _mm256_set1_ps(-0.0f), a1 = a0, a2 = a0, a3 = a0, b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+  for (std::uint32_t t = 8 * K; t < count; t += kLayerLanes) {
+    const __m256 x = _mm256_loadu_ps(v + t), y = _mm256_loadu_ps(v + t + 8);
+    a0 = _mm256_fmadd_ps(_mm256_loadu_ps(r0 + t), x, a0);
+    b0 = _mm256_fmadd_ps(_mm256_loadu_ps(r0 + t + 8), y, b0);
+    a1 = _mm256_fmadd_ps(_mm256_loadu_ps(r1 + t), x, a1);
+    b1 = _mm256_fmadd_ps(_mm256_loadu_ps(r1 + t + 8), y, b1);
+    a2 = _mm256_fmadd_ps(_mm256_loadu_ps(r2 + t), x, a2);
+    b2 = _mm256_fmadd_ps(_mm256_loadu_ps(r2 + t + 8), y, b2);
+    a3 = _mm256_fmadd_ps(_mm256_loadu_ps(r3 + t), x, a3);
+    b3 = _mm256_fmadd_ps(_mm256_loadu_ps(r3 + t + 8), y, b3);
   }
-  for (int r = 0; r < kRows; ++r) folded[r] = _mm256_add_ps(low[r], high[r]);  // w = 32
+  first[0] = a0, first[1] = a1, first[2] = a2, first[3] = a3;
+  second[0] = b0, second[1] = b1, second[2] = b2, second[3] = b3;
 }
 
-// Rows of at most one chunk, a whole number of rows of lanes: the lanes
-// never leave registers, the fold starts as each pass ends.
+// Rows of at most one chunk, a whole number of rows of lanes: no sum goes
+// to memory and back but what the compiler spills, and the fold starts as
+// the passes over vectors 4 to 7 end.
 void short_rows(const float* const* rows, const float* v, std::uint32_t count, float* out) noexcept {
-  __m256 a[kRows], b[kRows], y[kRows];
-  short_pass<0>(rows, v, count, a);
-  short_pass<2>(rows, v, count, b);
-  for (int r = 0; r < kRows; ++r) a[r] = _mm256_add_ps(a[r], b[r]);  // w = 16
-  short_pass<1>(rows, v, count, b);
-  short_pass<3>(rows, v, count, y);
-  for (int r = 0; r < kRows; ++r) y[r] = _mm256_add_ps(a[r], _mm256_add_ps(b[r], y[r]));  // w = 16, 8
-  fold_four(y, out);
+  __m256 l0[kRows], l1[kRows], l2[kRows], l3[kRows], a[kRows], b[kRows];
+  short_pass<0>(rows, v, count, l0, l1);
+  short_pass<2>(rows, v, count, l2, l3);
+  short_pass<4>(rows, v, count, a, b);
+  for (int r = 0; r < kRows; ++r) l0[r] = _mm256_add_ps(l0[r], a[r]), l1[r] = _mm256_add_ps(l1[r], b[r]);  // w = 32
+  short_pass<6>(rows, v, count, a, b);
+  for (int r = 0; r < kRows; ++r) l2[r] = _mm256_add_ps(l2[r], a[r]), l3[r] = _mm256_add_ps(l3[r], b[r]);
+  for (int r = 0; r < kRows; ++r)  // w = 16, 8
+    a[r] = _mm256_add_ps(_mm256_add_ps(l0[r], l2[r]), _mm256_add_ps(l1[r], l3[r]));
+  fold_four(a, out);
 }
 
 // The offset of the rows past a 32-byte boundary, in floats, when they share
