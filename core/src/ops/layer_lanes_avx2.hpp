@@ -13,12 +13,15 @@ namespace {
 
 constexpr int kLaneVectors = 8;
 
-// lane[l] += lane[l + w] for w = 32, 16, ..., 1; lane 0 is the result.
-inline float fold_lane_vectors(__m256* v) noexcept {
+// lane[l] += lane[l + w] for w = 32, 16, 8: the 8 lanes left.
+inline __m256 fold_to_eight_lanes(__m256* v) noexcept {
   for (int k = 0; k < 4; ++k) v[k] = _mm256_add_ps(v[k], v[k + 4]);  // w = 32
   for (int k = 0; k < 2; ++k) v[k] = _mm256_add_ps(v[k], v[k + 2]);  // w = 16
-  return fold_eight_lanes(_mm256_add_ps(v[0], v[1]));                  // w = 8
+  return _mm256_add_ps(v[0], v[1]);                                    // w = 8
 }
+
+// lane[l] += lane[l + w] for w = 32, 16, ..., 1; lane 0 is the result.
+inline float fold_lane_vectors(__m256* v) noexcept { return fold_eight_lanes(fold_to_eight_lanes(v)); }
 
 // Lanes 8k + i < count of a partial row.
 inline __m256i row_mask(std::uint32_t count, int k) noexcept {
