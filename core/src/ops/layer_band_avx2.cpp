@@ -1,34 +1,12 @@
 // Strided floats put side by side with AVX2. A band of a transposed matrix in
-// row-major order: 8 columns
-// x 8 rows loaded as 8 vectors (one per column, 32 bytes of one line),
-// transposed in registers, stored as 8 pieces of rows.
+// row-major order: 8 columns x 8 rows loaded as 8 vectors (one per column, 32
+// bytes of one line), transposed in registers, stored as 8 pieces of rows.
 #include <immintrin.h>
 
 #include "ops/layer_sum_variants.hpp"
+#include "ops/transpose_avx2.hpp"
 
 namespace zoltra::ops {
-
-namespace {
-
-void transpose8(__m256* v) noexcept {
-  __m256 t[8], u[8];
-  for (int i = 0; i < 8; i += 2) {
-    t[i] = _mm256_unpacklo_ps(v[i], v[i + 1]);
-    t[i + 1] = _mm256_unpackhi_ps(v[i], v[i + 1]);
-  }
-  for (int i = 0; i < 8; i += 4) {
-    u[i] = _mm256_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(1, 0, 1, 0));
-    u[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(3, 2, 3, 2));
-    u[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(1, 0, 1, 0));
-    u[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(3, 2, 3, 2));
-  }
-  for (int i = 0; i < 4; ++i) {
-    v[i] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x20);
-    v[i + 4] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x31);
-  }
-}
-
-}  // namespace
 
 void layer_transpose_band_avx2(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                                float* const* out_rows) noexcept {

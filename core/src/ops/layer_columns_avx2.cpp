@@ -6,9 +6,8 @@
 // block's order: every value r before value r + 1.
 #include <immintrin.h>
 
-#include <cstddef>
-
 #include "ops/layer_sum_variants.hpp"
+#include "ops/transpose_avx2.hpp"
 
 namespace zoltra::ops {
 
@@ -27,31 +26,11 @@ void split(const char* p, __m256* v) noexcept {
     v[0] = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
     v[1] = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
   } else if constexpr (P == 4) {
-    const __m256 a = _mm256_loadu_ps(f), b = _mm256_loadu_ps(f + 8);
-    const __m256 c = _mm256_loadu_ps(f + 16), d = _mm256_loadu_ps(f + 24);
-    const __m256 ab0 = _mm256_unpacklo_ps(a, b), ab1 = _mm256_unpackhi_ps(a, b);
-    const __m256 cd0 = _mm256_unpacklo_ps(c, d), cd1 = _mm256_unpackhi_ps(c, d);
-    v[0] = _mm256_shuffle_ps(ab0, cd0, _MM_SHUFFLE(1, 0, 1, 0));
-    v[1] = _mm256_shuffle_ps(ab0, cd0, _MM_SHUFFLE(3, 2, 3, 2));
-    v[2] = _mm256_shuffle_ps(ab1, cd1, _MM_SHUFFLE(1, 0, 1, 0));
-    v[3] = _mm256_shuffle_ps(ab1, cd1, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 r[4] = {_mm256_loadu_ps(f), _mm256_loadu_ps(f + 8), _mm256_loadu_ps(f + 16), _mm256_loadu_ps(f + 24)};
+    transpose_in_lanes(r, v);
   } else {
-    __m256 t[8], u[8];
     for (int i = 0; i < 8; ++i) v[i] = _mm256_loadu_ps(f + 8 * i);
-    for (int i = 0; i < 8; i += 2) {
-      t[i] = _mm256_unpacklo_ps(v[i], v[i + 1]);
-      t[i + 1] = _mm256_unpackhi_ps(v[i], v[i + 1]);
-    }
-    for (int i = 0; i < 8; i += 4) {
-      u[i] = _mm256_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(1, 0, 1, 0));
-      u[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(3, 2, 3, 2));
-      u[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(1, 0, 1, 0));
-      u[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(3, 2, 3, 2));
-    }
-    for (int i = 0; i < 4; ++i) {
-      v[i] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x20);
-      v[i + 4] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x31);
-    }
+    transpose8(v);
   }
 }
 

@@ -15,6 +15,7 @@
 #include "common/unaligned.hpp"
 #include "ops/matmul_kernels.hpp"
 #include "ops/matmul_plan.hpp"
+#include "ops/transpose_avx2.hpp"
 
 namespace zoltra::ops {
 namespace {
@@ -157,16 +158,6 @@ __m256i lanes_below(u64 count) noexcept {
 // by side 4 steps at a time, so that no add chain waits long on its block's
 // transpose (on Zen 3 this took a quarter off with 2 or 3 tail columns, a
 // twentieth with 1), unless their rows' lines would crowd L1d sets.
-
-// The 4 x 4 in-lane transpose: v[q] lane l holds r[l % 4] lane q + 4 (l / 4).
-[[gnu::always_inline]] inline void transpose_in_lanes(const __m256 r[4], __m256 v[4]) noexcept {
-  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-  v[0] = _mm256_shuffle_ps(t0, t2, 0x44);
-  v[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
-  v[2] = _mm256_shuffle_ps(t1, t3, 0x44);
-  v[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
-}
 
 // Steps [0, steps) (steps <= 8) of one block of 8 rows (`rows` of them) for the
 // T tail columns, whose B elements start at bp. Lane l holds row l. Rows at
