@@ -55,6 +55,11 @@ LAYOUTS = {
     "transposed, 2048 columns": lambda: spread(2048, 35).T,
     "transposed, 1024 columns, reversed": lambda: spread(1024, 547)[::-1].T,
     "transposed, 512 columns": lambda: spread(512, 70).T,
+    # the edges of that path: columns that do not divide a block, more than a
+    # block, and rows 4 bytes apart downwards
+    "transposed, 1536 columns": lambda: spread(1536, 11).T,
+    "transposed, 8192 columns": lambda: spread(8192, 2).T,
+    "transposed, 1024 columns, rows downwards": lambda: spread(1024, 20)[:, ::-1].T,
     # axis 0: two blocks of 9 outputs; a tile of outputs and 104 more
     "tall": lambda: spread(4100, 9),
     "wide": lambda: spread(70, 4200),
