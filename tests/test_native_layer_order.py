@@ -87,6 +87,16 @@ def test_layouts(name):
         same(zn.sum(x, axis=(2, 0)), layer_axis_sum(copy, (0, 2)))
 
 
+def test_transposed_matrices_from_every_start_in_a_line():
+    # Rows 192 bytes apart: blocks that start a whole number of blocks past a
+    # 32-byte boundary are read from it, with the first and last groups masked.
+    for columns in (1024, 2048, 4096):
+        base = spread(columns, 48)
+        for k in range(8):
+            x = base[:, k : k + 37].T
+            same(zn.sum(x), layer_sum(np.ascontiguousarray(x)))
+
+
 def test_tensors():
     torch = pytest.importorskip("torch", reason="PyTorch is not installed in this environment")
     x = spread(300, 70)

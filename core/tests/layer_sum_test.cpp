@@ -57,23 +57,30 @@ void check_transpose(const LayerSumKernels& kernels) {
   }
 }
 
-// Whole blocks of 1, 2, 4 and 8 rows: one group of 8 and five (a pass of four
-// and one more), rows not a power of two apart, then upwards through memory.
+// Whole blocks of 1, 2, 4 and 8 rows, starting 0 to 7 floats past a 32-byte
+// boundary with rows a multiple of 32 bytes apart (aligned reads behind masked
+// first and last groups) or not (no shift), downwards through memory as well:
+// a pass of four groups and one more, groups cut short at either end.
 void check_column_lanes(const LayerSumKernels& kernels) {
   for (std::uint32_t rows : {1u, 2u, 4u, 8u})
-    for (std::uint64_t groups : {1u, 5u}) {
-      const std::int64_t step = 8 * rows * groups + 3, columns = kLayerBlock / rows;
-      std::vector<float> x = flat_test::order_sensitive(columns * step + 1, rows);
-      x[x.size() / 3] = flat_test::special_values()[rows % 4];
-      for (std::int64_t sign : {1, -1}) {
-        const char* top = reinterpret_cast<const char*>(x.data() + 1 + (sign < 0 ? (columns - 1) * step : 0));
-        std::vector<float> want(8 * groups * kLayerLanes), got(want.size());
-        kPortable.column_lanes(top, sign * step * 4, rows, groups, want.data());
-        kernels.column_lanes(top, sign * step * 4, rows, groups, got.data());
-        for (std::size_t i = 0; i < want.size(); ++i)
-          ASSERT_TRUE(same_float(want[i], got[i])) << rows << " rows, " << groups << " groups, lane " << i;
+    for (std::uint64_t blocks : {3u, 16u, 41u})
+      for (std::int64_t pad : {3, 8}) {
+        const std::int64_t step = 8 * rows * blocks + pad, columns = kLayerBlock / rows;
+        std::vector<float> x = flat_test::order_sensitive(columns * step + 16, rows);
+        x[x.size() / 3] = flat_test::special_values()[rows % 4];
+        const std::size_t aligned = (32 - reinterpret_cast<std::uintptr_t>(x.data()) % 32) % 32 / 4;
+        for (std::size_t offset = 0; offset < 8; ++offset)
+          for (std::int64_t sign : {1, -1}) {
+            const float* first = x.data() + aligned + offset + (sign < 0 ? (columns - 1) * step : 0);
+            const char* top = reinterpret_cast<const char*>(first);
+            std::vector<float> want(blocks * kLayerLanes), got(want.size());
+            kPortable.column_lanes(top, sign * step * 4, rows, blocks, want.data());
+            kernels.column_lanes(top, sign * step * 4, rows, blocks, got.data());
+            for (std::size_t i = 0; i < want.size(); ++i)
+              ASSERT_TRUE(same_float(want[i], got[i]))
+                  << rows << " rows, " << blocks << " blocks, step " << step << ", offset " << offset << ", lane " << i;
+          }
       }
-    }
 }
 
 void check_variant(const LayerSumKernels& kernels) {

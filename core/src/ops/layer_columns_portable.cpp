@@ -6,10 +6,10 @@
 
 namespace zoltra::ops {
 
-void layer_column_lanes_portable(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t groups,
+void layer_column_lanes_portable(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t blocks,
                                  float* lanes) noexcept {
   const std::uint32_t columns = kLayerBlock / rows;
-  for (std::uint64_t b = 0; b < 8 * groups; ++b)
+  for (std::uint64_t b = 0; b < blocks; ++b)
     for (std::uint32_t l = 0; l < kLayerLanes; ++l) {
       float lane = -0.0f;
       for (std::uint32_t r = 0; r < rows; ++r)

@@ -114,14 +114,12 @@ std::uint32_t column_block_rows(const ViewWalk& x) noexcept {
 // Whole blocks the column kernel reads at a time: 32 KiB of lanes.
 constexpr std::uint64_t kColumnSlice = 128;
 
-// The sum of such a matrix: each node's whole blocks, 8 at a time, through
-// the column kernel; the rest (fewer than 8, or a last block of fewer rows)
-// through the block reader.
+// The sum of such a matrix: each node's whole blocks through the column
+// kernel; a last block of fewer rows through the block reader.
 float column_sum(const ViewWalk& x, std::uint32_t rows, std::uint64_t processors) {
   const std::uint64_t size = x.size(), whole = x.extent(0) / rows;
   auto node = [&](std::uint64_t i, std::uint64_t j) {
-    const std::uint64_t end = j < whole ? j : whole;
-    const std::uint64_t fast_end = end > i ? i + (end - i) / 8 * 8 : i;
+    const std::uint64_t fast_end = j < whole ? j : whole;
     std::vector<float> lanes(kColumnSlice * kLayerLanes);
     std::uint64_t first = i, held_end = i;  // the blocks whose lanes are held
     BlockReader reader(x);
@@ -134,7 +132,7 @@ float column_sum(const ViewWalk& x, std::uint32_t rows, std::uint64_t processors
       if (b >= held_end) {
         first = b;
         held_end = fast_end - b < kColumnSlice ? fast_end : b + kColumnSlice;
-        layer_column_lanes_f32(x.data() + 4 * rows * first, x.stride(1), rows, (held_end - first) / 8, lanes.data());
+        layer_column_lanes_f32(x.data() + 4 * rows * first, x.stride(1), rows, held_end - first, lanes.data());
       }
       // Each lane adds its one value to -0.0, which leaves it; then the fold.
       return layer_block_sum_f32(lanes.data() + kLayerLanes * (b - first), kLayerLanes);
@@ -197,9 +195,9 @@ void layer_gather_pairs_f32(const char* src, std::uint64_t count, float* out) no
   Chosen::run<&LayerSumKernels::gather_pairs>(src, count, out);
 }
 
-void layer_column_lanes_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t groups,
+void layer_column_lanes_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t blocks,
                             float* lanes) noexcept {
-  Chosen::run<&LayerSumKernels::column_lanes>(top, step, rows, groups, lanes);
+  Chosen::run<&LayerSumKernels::column_lanes>(top, step, rows, blocks, lanes);
 }
 
 void layer_add_row_f32(float* lane, const char* src, std::uint64_t width) noexcept {

@@ -26,7 +26,7 @@ void layer_min_row_f32(std::int32_t* best, const char* src, std::uint64_t width)
 void layer_gather_pairs_f32(const char* src, std::uint64_t count, float* out) noexcept;
 void layer_transpose_band_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                               float* const* out_rows) noexcept;
-void layer_column_lanes_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t groups,
+void layer_column_lanes_f32(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t blocks,
                             float* lanes) noexcept;
 // The largest (smallest) of count >= 1 values by layer_order_key, NaN when any is NaN.
 float layer_block_max_f32(const float* x, std::uint32_t count) noexcept;

@@ -50,11 +50,11 @@ void layer_gather_pairs_portable(const char* src, std::uint64_t count, float* ou
 // c < columns: a band of a transposed matrix put in row-major order. Moves bits.
 void layer_transpose_band_portable(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                                    float* const* out_rows) noexcept;
-// The 64 lanes of 8 x groups whole blocks of a transposed matrix, before the
+// The 64 lanes of `blocks` whole blocks of a transposed matrix, before the
 // fold: lanes[64b + l] is lane l of block b, whose rows r < rows (1, 2, 4 or
 // 8) hold 4096 / rows floats each, element (rows b + r, j) at top + 4(rows b +
 // r) + j step.
-void layer_column_lanes_portable(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t groups,
+void layer_column_lanes_portable(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t blocks,
                                  float* lanes) noexcept;
 // 8 vectors of 8 lanes; needs AVX2 and FMA.
 float layer_block_sum_avx2(const float* x, std::uint32_t count) noexcept;
@@ -67,7 +67,7 @@ void layer_min_row_avx2(std::int32_t* best, const char* src, std::uint64_t width
 void layer_gather_pairs_avx2(const char* src, std::uint64_t count, float* out) noexcept;
 void layer_transpose_band_avx2(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t columns,
                                float* const* out_rows) noexcept;
-void layer_column_lanes_avx2(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t groups,
+void layer_column_lanes_avx2(const char* top, std::int64_t step, std::uint32_t rows, std::uint64_t blocks,
                              float* lanes) noexcept;
 // 4 vectors of 16 lanes; needs AVX-512.
 float layer_block_sum_avx512(const float* x, std::uint32_t count) noexcept;
