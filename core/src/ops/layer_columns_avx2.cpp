@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "ops/layer_lanes_avx2.hpp"
 #include "ops/layer_sum_variants.hpp"
 #include "ops/transpose_avx2.hpp"
 
@@ -25,13 +26,6 @@ namespace {
 
 // Groups of 8 blocks a lane takes at once: 4 chains of additions in flight.
 constexpr int kGroups = 4;
-
-// Floats [lo, hi) of 8 starting 8i floats into a group: the mask of a load.
-inline __m256i span_mask(int lo, int hi, int i) noexcept {
-  const __m256i at = _mm256_add_epi32(_mm256_set1_epi32(8 * i), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-  return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(lo), at),
-                             _mm256_cmpgt_epi32(_mm256_set1_epi32(hi), at));
-}
 
 // The 8P floats of a group at p, or those in [lo, hi) of them with zeros for
 // the rest when Masked, split into value r of the 8 blocks.

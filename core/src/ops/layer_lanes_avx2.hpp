@@ -28,6 +28,12 @@ inline __m256i row_mask(std::uint32_t count, int k) noexcept {
   return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count) - 8 * k), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
 }
 
+// Lanes 8k + i in [lo, hi) of a row; lo and hi may lie outside the vector.
+inline __m256i span_mask(int lo, int hi, int k) noexcept {
+  const __m256i at = _mm256_add_epi32(_mm256_set1_epi32(8 * k), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(lo), at), _mm256_cmpgt_epi32(_mm256_set1_epi32(hi), at));
+}
+
 // The lanes of x under the mask, -0.0 in the others: with a masked load's
 // +0.0 as the other factor, an empty lane's step adds -0.0 and leaves it.
 inline __m256 masked_or_negative_zero(const float* x, __m256i mask) noexcept {

@@ -78,7 +78,7 @@ void part_row(const float* const* rows, const float* v, std::uint32_t at, std::u
         lanes[r][k] = _mm256_fmadd_ps(_mm256_loadu_ps(rows[r] + at + first), x, lanes[r][k]);
       continue;
     }
-    const __m256i mask = _mm256_andnot_si256(row_mask(lo, static_cast<int>(k)), row_mask(hi, static_cast<int>(k)));
+    const __m256i mask = span_mask(static_cast<int>(lo), static_cast<int>(hi), static_cast<int>(k));
     const __m256 x = _mm256_maskload_ps(v + at + first, mask);
     for (int r = 0; r < kRows; ++r)
       lanes[r][k] = _mm256_fmadd_ps(masked_or_negative_zero(rows[r] + at + first, mask), x, lanes[r][k]);
